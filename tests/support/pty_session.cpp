@@ -1,0 +1,189 @@
+#include "pty_session.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <stdexcept>
+#include <thread>
+
+namespace ts {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+[[noreturn]] void fail(const std::string &what)
+{
+    throw std::runtime_error(what + ": " + std::strerror(errno));
+}
+
+int ms_left(Clock::time_point deadline)
+{
+    auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now()).count();
+    return left < 0 ? 0 : static_cast<int>(left) + 1;
+}
+
+}  // namespace
+
+std::string crlf(std::string_view text)
+{
+    std::string out;
+    for (char c : text) {
+        if (c == '\n')
+            out += '\r';
+        out += c;
+    }
+    return out;
+}
+
+Pty::Pty(const std::string &program, const Options &opts)
+{
+    prepare_process();
+    ExecPlan plan = make_plan(program, opts);
+    winsize size{};
+    size.ws_row = 24;
+    size.ws_col = 80;
+
+    std::fflush(nullptr);
+    pid_ = forkpty(&master_, nullptr, nullptr, &size);
+    if (pid_ < 0)
+        fail("forkpty");
+    if (pid_ == 0)
+        exec_plan(plan);
+    if (fcntl(master_, F_SETFD, FD_CLOEXEC) < 0 ||
+        fcntl(master_, F_SETFL, fcntl(master_, F_GETFL) | O_NONBLOCK) < 0)
+        fail("fcntl");
+    if (!opts.input.empty())
+        send(opts.input);
+}
+
+Pty::~Pty()
+{
+    if (master_ >= 0)
+        close(master_);  // hang-up for whatever still has the terminal open
+    kill_and_reap(pid_, true);
+    if (!reaped_)
+        waitpid(pid_, nullptr, 0);
+}
+
+void Pty::send(std::string_view bytes)
+{
+    auto deadline = Clock::now() + milliseconds(10000);
+    while (!bytes.empty()) {
+        ssize_t w = ::write(master_, bytes.data(), bytes.size());
+        if (w > 0) {
+            bytes.remove_prefix(static_cast<size_t>(w));
+        } else if (w < 0 && (errno == EAGAIN || errno == EINTR)) {
+            if (Clock::now() >= deadline)
+                throw std::runtime_error("pty: the program does not read its input");
+            pump(10);  // a full terminal queue drains as we read the echo
+        } else {
+            fail("write to pty");
+        }
+    }
+}
+
+void Pty::send_cc(int index) { send(std::string(1, static_cast<char>(attrs().c_cc[index]))); }
+
+bool Pty::pump(int wait_ms)
+{
+    if (closed_)
+        return false;
+    pollfd p{master_, POLLIN, 0};
+    if (poll(&p, 1, wait_ms) < 0 && errno != EINTR)
+        fail("poll");
+    char buf[4096];
+    for (;;) {
+        ssize_t got = ::read(master_, buf, sizeof buf);
+        if (got > 0) {
+            seen_.append(buf, static_cast<size_t>(got));
+            continue;
+        }
+        if (got < 0 && errno == EINTR)
+            continue;
+        if (got < 0 && errno == EAGAIN)
+            return true;
+        closed_ = true;  // EIO: every slave descriptor is closed
+        return false;
+    }
+}
+
+bool Pty::expect(std::string_view text, milliseconds timeout)
+{
+    auto deadline = Clock::now() + timeout;
+    for (;;) {
+        auto at = seen_.find(text, mark_);
+        if (at != std::string::npos) {
+            mark_ = at + text.size();
+            return true;
+        }
+        if (closed_ || Clock::now() >= deadline)
+            return false;
+        pump(std::min(ms_left(deadline), 50));
+    }
+}
+
+std::string Pty::settle(milliseconds quiet)
+{
+    size_t from = seen_.size();
+    auto deadline = Clock::now() + quiet;
+    while (Clock::now() < deadline && pump(ms_left(deadline))) {
+    }
+    return seen_.substr(from);
+}
+
+termios Pty::attrs() const
+{
+    termios t{};
+    if (tcgetattr(master_, &t) != 0)
+        fail("tcgetattr");
+    return t;
+}
+
+bool Pty::wait_attrs(const std::function<bool(const termios &)> &ready, milliseconds timeout)
+{
+    auto deadline = Clock::now() + timeout;
+    for (;;) {
+        if (ready(attrs()))
+            return true;
+        if (Clock::now() >= deadline)
+            return false;
+        pump(5);
+    }
+}
+
+Result Pty::wait(milliseconds timeout)
+{
+    if (reaped_)
+        return result_;
+    auto deadline = Clock::now() + timeout;
+    for (;;) {
+        pid_t got = waitpid(pid_, &result_.status, WNOHANG);
+        if (got == pid_)
+            break;
+        if (got < 0 && errno != EINTR)
+            fail("waitpid");
+        if (Clock::now() >= deadline) {
+            result_.timed_out = true;
+            kill(pid_, SIGKILL);
+            while (waitpid(pid_, &result_.status, 0) < 0 && errno == EINTR) {
+            }
+            break;
+        }
+        if (!pump(10))
+            std::this_thread::sleep_for(milliseconds(2));
+    }
+    reaped_ = true;
+    pump(50);  // what was written just before the end
+    result_.out = seen_;
+    return result_;
+}
+
+}  // namespace ts
