@@ -1,0 +1,118 @@
+// The stack console as a user meets it: whole transcripts through a pipe,
+// and one interactive session on a terminal.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "pty_session.h"
+#include "run.h"
+
+namespace {
+
+const std::string kBanner = "Welcome to the Stack Program\n\n";
+const std::string kAsk = "Enter Option: ";
+const std::string kBye = "Goodbye!";
+
+std::string stack_line(const std::string &entries) { return "Stack: " + entries + "\n\n"; }
+
+struct Case {
+    const char *name;
+    const char *input;
+    std::string output;  // everything after the banner
+};
+
+const Case kCases[] = {
+    {"example_session", "u\n7\nh\no\nx\n",
+     kAsk + "What number? " + stack_line("7 ") + kAsk + stack_line("7 ") + kAsk + "Popped: 7\n" +
+         stack_line("") + kAsk + kBye},
+    {"x_first", "x\n", kAsk + kBye},
+    {"underflow", "o\nx\n", kAsk + "Popped: Underflow!!!\n" + stack_line("") + kAsk + kBye},
+    {"hex_shows_twos_complement", "u -1 u -5 h x",
+     kAsk + "What number? " + stack_line("-1 ") + kAsk + "What number? " + stack_line("-1 -5 ") +
+         kAsk + stack_line("ffffffff fffffffb ") + kAsk + kBye},
+    {"char_mode_shows_low_byte", "c u 65 u 321 x",
+     kAsk + stack_line("") + kAsk + "What number? " + stack_line("A ") + kAsk + "What number? " +
+         stack_line("A A ") + kAsk + kBye},
+    {"popped_value_always_decimal", "u 255 h o x",
+     kAsk + "What number? " + stack_line("255 ") + kAsk + stack_line("ff ") + kAsk +
+         "Popped: 255\n" + stack_line("") + kAsk + kBye},
+    {"several_letters_on_one_line", "dd\nx\n", kAsk + stack_line("") + kAsk + stack_line("") + kAsk + kBye},
+    {"upper_case_x_does_not_end", "X\nx\n", kAsk + "error, it defaulted" + kAsk + kBye},
+    {"digits_and_punctuation_are_not_options", "7?\nx\n",
+     kAsk + "error, it defaulted" + kAsk + "error, it defaulted" + kAsk + kBye},
+    {"end_of_input_ends_like_x", "d\n", kAsk + stack_line("") + kAsk + kBye},
+    {"empty_input", "", kAsk + kBye},
+    {"end_of_input_at_the_number", "u\n", kAsk + "What number? " + kBye},
+    {"not_a_number_pushes_nothing_and_drops_the_line", "u\nxyz oo\no\nx\n",
+     kAsk + "What number? Not a number!!!\n" + stack_line("") + kAsk + "Popped: Underflow!!!\n" +
+         stack_line("") + kAsk + kBye},
+    {"not_a_number_keeps_the_popped_value_off_the_stack", "u 4 o u -\nd x",
+     kAsk + "What number? " + stack_line("4 ") + kAsk + "Popped: 4\n" + stack_line("") + kAsk +
+         "What number? Not a number!!!\n" + stack_line("") + kAsk + stack_line("") + kAsk + kBye},
+};
+
+void PrintTo(const Case &c, std::ostream *os) { *os << c.name; }
+
+class Console : public ::testing::TestWithParam<Case> {};
+
+TEST_P(Console, Transcript)
+{
+    const Case &c = GetParam();
+    ts::Options o;
+    o.input = c.input;
+    ts::Result r = ts::run(ts::bin("stack"), o);
+    ASSERT_TRUE(r.exited()) << r.describe();
+    EXPECT_EQ(r.exit_code(), 0);
+    EXPECT_EQ(ts::visible(r.out), ts::visible(kBanner + c.output));
+    EXPECT_EQ(r.err, "");
+}
+
+INSTANTIATE_TEST_SUITE_P(Stack, Console, ::testing::ValuesIn(kCases),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+TEST(StackConsole, OverflowOnTheEleventhPush)
+{
+    std::string input, want = kBanner, entries;
+    for (int i = 1; i <= 11; ++i) {
+        input += "u " + std::to_string(i) + "\n";
+        want += kAsk + "What number? ";
+        if (i <= 10)
+            entries += std::to_string(i) + " ";
+        else
+            want += "Overflow!!!\n";
+        want += stack_line(entries);
+    }
+    ts::Options o;
+    o.input = input + "x\n";
+    ts::Result r = ts::run(ts::bin("stack"), o);
+    EXPECT_EQ(r.exit_code(), 0) << r.describe();
+    EXPECT_EQ(ts::visible(r.out), ts::visible(want + kAsk + kBye));
+}
+
+TEST(StackConsole, ArgumentsAreIgnored)
+{
+    ts::Options o;
+    o.args = {"-x", "u"};
+    o.input = "x\n";
+    ts::Result r = ts::run(ts::bin("stack"), o);
+    EXPECT_EQ(r.exit_code(), 0) << r.describe();
+    EXPECT_EQ(r.out, kBanner + kAsk + kBye);
+}
+
+// On a terminal every prompt must be on the screen before the console
+// waits for the answer.
+TEST(StackConsole, PromptsOnATerminal)
+{
+    ts::Pty t(ts::bin("stack"));
+    ASSERT_TRUE(t.expect(ts::crlf(kBanner + kAsk))) << ts::visible(t.transcript());
+    t.send("u\n");
+    ASSERT_TRUE(t.expect("What number? ")) << ts::visible(t.transcript());
+    t.send("-5\n");
+    ASSERT_TRUE(t.expect(ts::crlf(stack_line("-5 ") + kAsk))) << ts::visible(t.transcript());
+    t.send("x\n");
+    ASSERT_TRUE(t.expect(kBye)) << ts::visible(t.transcript());
+    ts::Result r = t.wait();
+    EXPECT_EQ(r.exit_code(), 0) << r.describe();
+}
+
+}  // namespace
