@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "lwp.h"
+#include "run.h"
 
 #if __has_include(<valgrind/valgrind.h>)
 #include <valgrind/valgrind.h>
@@ -476,6 +477,16 @@ TEST(Lwp, UsableFromC)
     char text[16] = "";
     EXPECT_EQ(run_from_c(text, sizeof text), 0);
     EXPECT_STREQ(text, "12121");
+}
+
+// Exceptions thrown and caught inside threads unwind on the right stack; in
+// the sanitized build nothing is reported about the switches.
+TEST(Lwp, ExceptionsInsideThreads)
+{
+    ts::Result r = ts::run(ts::helper("lwp_exceptions"));
+    EXPECT_EQ(r.exit_code(), 0) << r.describe();
+    EXPECT_EQ(r.out, "caught 10\n");
+    EXPECT_EQ(r.err, "");
 }
 
 // ---- The guard page ------------------------------------------------------------
