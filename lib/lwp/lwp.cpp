@@ -1,9 +1,10 @@
 // User-level threads: their stacks, the scheduling, and the switches.
 //
 // Threads switch directly from one to the next, so a yield costs one
-// context switch. A thread that ends cannot release the stack it is still
-// running on; it leaves itself as the zombie, and whichever context runs
-// next releases it as the first thing it does after the switch.
+// context switch, and nothing runs after it: the switch goes straight back
+// into the caller of the resumed lwp_yield. A thread that ends cannot release
+// the stack it is still running on; the switch away from it releases it on
+// the stack of the context it resumes.
 #include "lwp.h"
 
 #include <sys/mman.h>
@@ -38,15 +39,24 @@
 #define LWP_VALGRIND 0
 #endif
 
-// In switch.S, one version per processor.
-extern "C" void lwp_ctx_switch(void **save_sp, void *load_sp);
-extern "C" void *lwp_ctx_make(void *top, void (*entry)(void *), void *arg);
+// In switch.S, one version per processor; never exported. On i386 they take
+// their arguments in registers. Both let lwp_yield end by jumping to the
+// switch, so that the resumed thread goes straight back to its own caller.
+#if defined(__i386__)
+#define LWP_CTX_CALL __attribute__((regparm(3), visibility("hidden")))
+#else
+#define LWP_CTX_CALL __attribute__((visibility("hidden")))
+#endif
+extern "C" LWP_CTX_CALL void lwp_ctx_switch(void **save_sp, void *load_sp);
+extern "C" [[noreturn]] LWP_CTX_CALL void lwp_ctx_leave(void *load_sp, void (*then)(void *), void *arg);
+extern "C" LWP_CTX_CALL void *lwp_ctx_make(void *top, void (*entry)(void *), void *arg);
 
 namespace {
 
 // A context: a thread, or the caller of lwp_start.
 struct Context {
     void *sp;                 // where it was parked at its last switch away
+    Context *next, *prev;     // the ring of live threads, in creation order
     lwp_function function;
     void *argument;
     void *mapping;            // guard page and stack, as one mapping
@@ -59,19 +69,19 @@ struct Context {
 constexpr int kProt = PROT_READ | PROT_WRITE;
 constexpr int kMapFlags = MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK;
 
-// Live threads in creation order; `current` indexes the running one.
+// Live threads in creation order, for the answers of a scheduling function
+// (round robin follows the ring).
 Context **live;
 size_t live_count, live_capacity;
-size_t current;
 
 Context *running;        // null outside a run of lwp_start
 Context origin;          // the caller of lwp_start, parked during the run
-Context *zombie;         // an ended thread whose stack awaits release
 lwp_scheduler chooser;   // null: round robin
 int next_tid = 1;
 
 #if LWP_ASAN
 Context *switched_from;  // tells the context resumed where it came from
+Context *zombie;         // an ended thread whose stack awaits release
 #endif
 
 size_t page_size()
@@ -84,8 +94,9 @@ size_t page_size()
     return size;
 }
 
-void release(Context *thread)
+void release(void *ended)
 {
+    Context *thread = static_cast<Context *>(ended);
 #if LWP_VALGRIND
     VALGRIND_STACK_DEREGISTER(thread->valgrind_id);
 #endif
@@ -99,12 +110,13 @@ void release(Context *thread)
     free(thread);
 }
 
-// The first thing a context does once resumed: finish the switch for the
-// sanitizer (learning the bounds of the stack left, which for the caller of
-// lwp_start are otherwise unknown) and release an ended thread.
-inline void arrived([[maybe_unused]] void *fake_stack)
-{
 #if LWP_ASAN
+// With the address sanitizer every switch is announced to it, and the
+// context resumed completes the announcement (learning the bounds of the
+// stack left, which for the caller of lwp_start are otherwise unknown) and
+// then releases an ended thread.
+void arrived(void *fake_stack)
+{
     const void *lo;
     size_t size;
     __sanitizer_finish_switch_fiber(fake_stack, &lo, &size);
@@ -112,39 +124,60 @@ inline void arrived([[maybe_unused]] void *fake_stack)
         switched_from->stack_lo = lo;
         switched_from->stack_size = size;
     }
-#endif
     if (zombie) {
         release(zombie);
         zombie = nullptr;
     }
 }
 
-// Parks `from` and resumes `to`. An ended thread passes `ending`, so that the
-// sanitizer forgets its stack instead of keeping it for a return.
-inline void transfer(Context *from, Context *to, [[maybe_unused]] bool ending)
+void switch_to(Context *from, Context *to)
 {
-#if LWP_ASAN
     void *fake_stack = nullptr;
-    __sanitizer_start_switch_fiber(ending ? nullptr : &fake_stack, to->stack_lo, to->stack_size);
+    __sanitizer_start_switch_fiber(&fake_stack, to->stack_lo, to->stack_size);
     switched_from = from;
     lwp_ctx_switch(&from->sp, to->sp);
     arrived(fake_stack);
-#else
-    lwp_ctx_switch(&from->sp, to->sp);
-    arrived(nullptr);
-#endif
 }
 
-// The index of the thread to run next: the scheduling function's answer if
-// it names a live thread, otherwise `in_turn`, the round-robin choice.
-inline size_t choose(size_t in_turn)
+// The sanitizer forgets the stack of an ended thread instead of keeping it
+// for a return.
+[[noreturn]] void leave_to(Context *ended, Context *to)
 {
-    if (chooser) {
-        int answer = chooser();
-        if (answer >= 0 && static_cast<size_t>(answer) < live_count)
-            return static_cast<size_t>(answer);
-    }
+    zombie = ended;
+    __sanitizer_start_switch_fiber(nullptr, to->stack_lo, to->stack_size);
+    switched_from = ended;
+    lwp_ctx_switch(&ended->sp, to->sp);
+    abort();  // nothing resumes an ended thread
+}
+#else
+inline void arrived(void *) {}
+
+inline void switch_to(Context *from, Context *to)
+{
+    lwp_ctx_switch(&from->sp, to->sp);
+}
+
+[[noreturn]] inline void leave_to(Context *ended, Context *to)
+{
+    lwp_ctx_leave(to->sp, release, ended);
+}
+#endif
+
+// The thread the scheduling function names, or `in_turn`, the round-robin
+// choice, when its answer names none. Kept out of line so that a yield
+// without a scheduling function saves no registers.
+__attribute__((noinline)) Context *ask_chooser(Context *in_turn)
+{
+    int answer = chooser();
+    if (answer >= 0 && static_cast<size_t>(answer) < live_count)
+        return live[answer];
     return in_turn;
+}
+
+// The thread to run next.
+inline Context *choose(Context *in_turn)
+{
+    return chooser ? ask_chooser(in_turn) : in_turn;
 }
 
 [[noreturn]] void thread_main(void *arg)
@@ -220,6 +253,15 @@ extern "C" int new_lwp(lwp_function function, void *argument, size_t stacksize)
 #if LWP_ASAN
     __asan_unpoison_memory_region(lo, stack_bytes);
 #endif
+    if (live_count == 0) {
+        thread->next = thread->prev = thread;
+    } else {
+        Context *first = live[0];
+        thread->next = first;
+        thread->prev = first->prev;
+        first->prev->next = thread;
+        first->prev = thread;
+    }
     live[live_count++] = thread;
 
     int tid = next_tid;
@@ -231,9 +273,8 @@ extern "C" void lwp_start(void)
 {
     if (running || live_count == 0)
         return;
-    current = choose(0);
-    running = live[current];
-    transfer(&origin, running, false);
+    running = choose(live[0]);
+    switch_to(&origin, running);
 
     // Every thread has ended; the next run starts from an empty list.
     free(live);
@@ -243,15 +284,16 @@ extern "C" void lwp_start(void)
 
 extern "C" void lwp_yield(void)
 {
+    if (!running)
+        return;
+    Context *next = choose(running->next);
+    // Read again rather than kept across the scheduling function's call:
+    // nothing then needs saving on the common path.
     Context *self = running;
-    if (!self)
+    if (next == self)
         return;
-    size_t next = choose(current + 1 == live_count ? 0 : current + 1);
-    if (next == current)
-        return;
-    current = next;
-    running = live[next];
-    transfer(self, running, false);
+    running = next;
+    switch_to(self, next);
 }
 
 extern "C" void lwp_exit(void)
@@ -259,19 +301,19 @@ extern "C" void lwp_exit(void)
     Context *self = running;
     if (!self)
         return;
-    memmove(&live[current], &live[current + 1], (live_count - current - 1) * sizeof *live);
+    size_t at = 0;
+    while (live[at] != self)
+        at++;
+    memmove(&live[at], &live[at + 1], (live_count - at - 1) * sizeof *live);
     live_count--;
-    zombie = self;
+    self->prev->next = self->next;
+    self->next->prev = self->prev;
     if (live_count == 0) {
         running = nullptr;
-        transfer(self, &origin, true);
-    } else {
-        // The thread after the ended one has moved into its slot.
-        current = choose(current == live_count ? 0 : current);
-        running = live[current];
-        transfer(self, running, true);
+        leave_to(self, &origin);
     }
-    abort();  // nothing resumes an ended thread
+    running = choose(self->next);
+    leave_to(self, running);
 }
 
 extern "C" void lwp_set_scheduler(lwp_scheduler scheduler)

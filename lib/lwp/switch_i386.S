@@ -1,5 +1,7 @@
 /*
- * i386 (System V, cdecl) context switch; included by switch.S. MXCSR needs
+ * i386 (System V) context switch; included by switch.S. The three entry
+ * points take their arguments in eax, edx and ecx (GCC's regparm(3)), so
+ * that a yield can jump to the switch instead of calling it. MXCSR needs
  * SSE, which every x86 processor of this century has.
  *
  * A parked context, from its saved stack pointer upwards:
@@ -17,15 +19,13 @@
  */
 	.text
 
-/* void lwp_ctx_switch(void **save_sp [4(%esp)], void *load_sp [8(%esp)]) */
+/* void lwp_ctx_switch(void **save_sp [eax], void *load_sp [edx]) */
 	.globl	lwp_ctx_switch
 	.hidden	lwp_ctx_switch
 	.type	lwp_ctx_switch, @function
 	.p2align 4
 lwp_ctx_switch:
 	.cfi_startproc
-	movl	4(%esp), %eax			/* save_sp */
-	movl	8(%esp), %edx			/* load_sp */
 	pushl	%ebp
 	.cfi_adjust_cfa_offset 4
 	.cfi_rel_offset %ebp, 0
@@ -46,6 +46,7 @@ lwp_ctx_switch:
 	movl	%esp, (%eax)			/* park this context */
 	movl	%edx, %esp			/* and take up the other */
 
+.Lresume:
 	ldmxcsr	(%esp)
 	fldcw	4(%esp)
 	addl	$8, %esp
@@ -62,13 +63,40 @@ lwp_ctx_switch:
 	popl	%ebp
 	.cfi_adjust_cfa_offset -4
 	.cfi_restore %ebp
-	ret					/* into the resumed context */
-	.cfi_endproc
+	popl	%ecx				/* into the resumed context, by a jump: */
+	.cfi_adjust_cfa_offset -4
+	.cfi_register %eip, %ecx
+	jmp	*%ecx				/* a ret would be predicted to return to */
+	.cfi_endproc				/* the caller of the context just left */
 	.size	lwp_ctx_switch, .-lwp_ctx_switch
 
 /*
- * void *lwp_ctx_make(void *top [4(%esp)], void (*entry)(void *) [8(%esp)],
- *                    void *arg [12(%esp)])
+ * void lwp_ctx_leave(void *load_sp [eax], void (*then)(void *) [edx], void *arg [ecx])
+ *
+ * Abandons the calling context for good and resumes the one parked at
+ * load_sp, after calling then(arg) on that context's stack, below its parked
+ * frame: there the caller's own stack may be released.
+ */
+	.globl	lwp_ctx_leave
+	.hidden	lwp_ctx_leave
+	.type	lwp_ctx_leave, @function
+	.p2align 4
+lwp_ctx_leave:
+	.cfi_startproc
+	.cfi_undefined %eip			/* no way back: unwinding stops here */
+	movl	%eax, %esi			/* kept across the call; the frame restores esi */
+	movl	%eax, %esp
+	andl	$-16, %esp
+	subl	$12, %esp			/* 16-byte aligned once the argument is pushed */
+	pushl	%ecx
+	call	*%edx				/* then(arg), an ordinary cdecl function */
+	movl	%esi, %esp
+	jmp	.Lresume
+	.cfi_endproc
+	.size	lwp_ctx_leave, .-lwp_ctx_leave
+
+/*
+ * void *lwp_ctx_make(void *top [eax], void (*entry)(void *) [edx], void *arg [ecx])
  *
  * Builds a parked context whose return address is lwp_ctx_boot, with the
  * entry in esi, its argument in edi, a zero ebp to end frame-pointer chains,
@@ -80,15 +108,12 @@ lwp_ctx_switch:
 	.p2align 4
 lwp_ctx_make:
 	.cfi_startproc
-	movl	4(%esp), %eax
 	andl	$-16, %eax			/* the ABI's stack alignment */
 	subl	$48, %eax			/* the parked frame, 20 spare bytes above */
 	stmxcsr	(%eax)
 	fnstcw	4(%eax)
-	movl	12(%esp), %ecx
 	movl	%ecx, 8(%eax)			/* edi: the argument */
-	movl	8(%esp), %ecx
-	movl	%ecx, 12(%eax)			/* esi: the entry */
+	movl	%edx, 12(%eax)			/* esi: the entry (an ordinary cdecl function) */
 	movl	$0, 16(%eax)			/* ebx */
 	movl	$0, 20(%eax)			/* ebp */
 	call	1f				/* find our own address without */

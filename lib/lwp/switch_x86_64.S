@@ -51,6 +51,7 @@ lwp_ctx_switch:
 	movq	%rsp, (%rdi)			/* park this context */
 	movq	%rsi, %rsp			/* and take up the other */
 
+.Lresume:
 	ldmxcsr	(%rsp)
 	fldcw	4(%rsp)
 	addq	$8, %rsp
@@ -73,9 +74,36 @@ lwp_ctx_switch:
 	popq	%rbp
 	.cfi_adjust_cfa_offset -8
 	.cfi_restore %rbp
-	ret					/* into the resumed context */
-	.cfi_endproc
+	popq	%rcx				/* into the resumed context, by a jump: */
+	.cfi_adjust_cfa_offset -8
+	.cfi_register %rip, %rcx
+	jmp	*%rcx				/* a ret would be predicted to return to */
+	.cfi_endproc				/* the caller of the context just left */
 	.size	lwp_ctx_switch, .-lwp_ctx_switch
+
+/*
+ * void lwp_ctx_leave(void *load_sp [rdi], void (*then)(void *) [rsi], void *arg [rdx])
+ *
+ * Abandons the calling context for good and resumes the one parked at
+ * load_sp, after calling then(arg) on that context's stack, below its parked
+ * frame: there the caller's own stack may be released.
+ */
+	.globl	lwp_ctx_leave
+	.hidden	lwp_ctx_leave
+	.type	lwp_ctx_leave, @function
+	.p2align 4
+lwp_ctx_leave:
+	.cfi_startproc
+	.cfi_undefined %rip			/* no way back: unwinding stops here */
+	movq	%rdi, %rsp
+	movq	%rdi, %rbx			/* kept across the call; the frame restores rbx */
+	andq	$-16, %rsp			/* aligned at the call */
+	movq	%rdx, %rdi
+	callq	*%rsi				/* then(arg) */
+	movq	%rbx, %rsp
+	jmp	.Lresume
+	.cfi_endproc
+	.size	lwp_ctx_leave, .-lwp_ctx_leave
 
 /*
  * void *lwp_ctx_make(void *top [rdi], void (*entry)(void *) [rsi], void *arg [rdx])
