@@ -89,17 +89,6 @@ TEST_P(Ladder, Run)
 INSTANTIATE_TEST_SUITE_P(Ladder, Ladder, ::testing::ValuesIn(kCases),
                          [](const auto &info) { return std::string(info.param.name); });
 
-TEST(Ladder, ThreadFiveWritesTwentyFiveColumns)
-{
-    ts::Result r = ts::run(ts::bin("ladder"));
-    ASSERT_EQ(r.exit_code(), 0) << r.describe();
-    const std::string five = std::string(24, ' ') + "5\n";
-    size_t lines = 0;
-    for (size_t at = r.out.find(five); at != std::string::npos; at = r.out.find(five, at + 1))
-        lines++;
-    EXPECT_EQ(lines, 5u) << ts::visible(r.out);
-}
-
 // Every stack mapping from the given one on fails for want of memory: the
 // run must not start with threads missing, nor end as a success.
 TEST(Ladder, ThreadThatCannotBeMadeIsAnError)
