@@ -11,3 +11,10 @@ if [ -x "$bin/stack" ]; then
     printf 'u 72 u 105 c h u -1 o x' | "$bin/stack"
     echo
 fi
+
+if [ -x "$bin/ladder" ]; then
+    show "ladder"
+    "$bin/ladder"
+    show "ladder -z"
+    "$bin/ladder" -z
+fi

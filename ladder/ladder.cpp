@@ -1,0 +1,63 @@
+// ladder: five user-level threads print a staircase of numbers, yielding to
+// one another after every line.
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <string_view>
+
+#include "lwp.h"
+
+namespace {
+
+constexpr int kThreads = 5;
+constexpr size_t kStackSize = 2048;  // machine words
+constexpr int kFieldWidth = 5;       // columns per unit of a thread's number
+
+// The body of every thread: its number, right-aligned in a field five times
+// as wide, on as many lines as the number says. A thread loses the processor
+// only in lwp_yield and lwp_exit, so each line is written whole.
+void indentnum(void *num)
+{
+    int howfar = static_cast<int>(reinterpret_cast<intptr_t>(num));
+    for (int i = 0; i < howfar; i++) {
+        printf("%*d\n", howfar * kFieldWidth, howfar);
+        lwp_yield();
+    }
+    lwp_exit();
+}
+
+}  // namespace
+
+// The scheduling of "-z": always the first live thread.
+extern "C" int AlwaysZero(void)
+{
+    return 0;
+}
+
+int main(int argc, char *argv[])
+{
+    // Every argument must be "-z"; those before a bad one have taken effect.
+    for (int i = 1; i < argc; i++) {
+        if (std::string_view(argv[i]) == "-z") {
+            lwp_set_scheduler(AlwaysZero);
+        } else {
+            fprintf(stderr, "%s: unknown option\n", argv[i]);
+            exit(-1);
+        }
+    }
+
+    puts("Launching LWPS");
+
+    // A thread that cannot be made would silently drop its lines, and the
+    // run would still end as a success.
+    for (int k = 1; k <= kThreads; k++) {
+        if (new_lwp(indentnum, reinterpret_cast<void *>(static_cast<intptr_t>(k)), kStackSize) == -1) {
+            perror("new_lwp");
+            exit(1);
+        }
+    }
+
+    lwp_start();
+    puts("Back from LWPS.");
+    return 0;
+}

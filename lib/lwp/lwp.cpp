@@ -1,0 +1,322 @@
+// User-level threads: their stacks, the scheduling, and the switches.
+//
+// Threads switch directly from one to the next, so a yield costs one
+// context switch, and nothing runs after it: the switch goes straight back
+// into the caller of the resumed lwp_yield. A thread that ends cannot release
+// the stack it is still running on; the switch away from it releases it on
+// the stack of the context it resumes.
+#include "lwp.h"
+
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <climits>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+#if defined(__SANITIZE_ADDRESS__)
+#define LWP_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define LWP_ASAN 1
+#endif
+#endif
+#ifndef LWP_ASAN
+#define LWP_ASAN 0
+#endif
+
+#if LWP_ASAN
+#include <sanitizer/asan_interface.h>
+#include <sanitizer/common_interface_defs.h>
+#endif
+
+#if __has_include(<valgrind/valgrind.h>)
+#include <valgrind/valgrind.h>
+#define LWP_VALGRIND 1
+#else
+#define LWP_VALGRIND 0
+#endif
+
+// In switch.S, one version per processor; never exported. On i386 they take
+// their arguments in registers. Both let lwp_yield end by jumping to the
+// switch, so that the resumed thread goes straight back to its own caller.
+#if defined(__i386__)
+#define LWP_CTX_CALL __attribute__((regparm(3), visibility("hidden")))
+#else
+#define LWP_CTX_CALL __attribute__((visibility("hidden")))
+#endif
+extern "C" LWP_CTX_CALL void lwp_ctx_switch(void **save_sp, void *load_sp);
+extern "C" [[noreturn]] LWP_CTX_CALL void lwp_ctx_leave(void *load_sp, void (*then)(void *), void *arg);
+extern "C" LWP_CTX_CALL void *lwp_ctx_make(void *top, void (*entry)(void *), void *arg);
+
+namespace {
+
+// A context: a thread, or the caller of lwp_start.
+struct Context {
+    void *sp;                 // where it was parked at its last switch away
+    Context *next, *prev;     // the ring of live threads, in creation order
+    lwp_function function;
+    void *argument;
+    void *mapping;            // guard page and stack, as one mapping
+    size_t mapping_size;
+    const void *stack_lo;     // the usable stack, for the tools
+    size_t stack_size;
+    unsigned valgrind_id;
+};
+
+constexpr int kProt = PROT_READ | PROT_WRITE;
+constexpr int kMapFlags = MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK;
+
+// Live threads in creation order, for the answers of a scheduling function
+// (round robin follows the ring).
+Context **live;
+size_t live_count, live_capacity;
+
+Context *running;        // null outside a run of lwp_start
+Context origin;          // the caller of lwp_start, parked during the run
+lwp_scheduler chooser;   // null: round robin
+int next_tid = 1;
+
+#if LWP_ASAN
+Context *switched_from;  // tells the context resumed where it came from
+Context *zombie;         // an ended thread whose stack awaits release
+#endif
+
+size_t page_size()
+{
+    static size_t size;
+    if (size == 0) {
+        long got = sysconf(_SC_PAGESIZE);
+        size = got > 0 ? static_cast<size_t>(got) : 4096;
+    }
+    return size;
+}
+
+void release(void *ended)
+{
+    Context *thread = static_cast<Context *>(ended);
+#if LWP_VALGRIND
+    VALGRIND_STACK_DEREGISTER(thread->valgrind_id);
+#endif
+#if LWP_ASAN
+    // Frames a thread abandons by ending leave their redzones poisoned; the
+    // next user of these addresses must not inherit them.
+    __asan_unpoison_memory_region(thread->stack_lo, thread->stack_size);
+#endif
+    // Unmapping a whole mapping of our own cannot fail.
+    (void)munmap(thread->mapping, thread->mapping_size);
+    free(thread);
+}
+
+#if LWP_ASAN
+// With the address sanitizer every switch is announced to it, and the
+// context resumed completes the announcement (learning the bounds of the
+// stack left, which for the caller of lwp_start are otherwise unknown) and
+// then releases an ended thread.
+void arrived(void *fake_stack)
+{
+    const void *lo;
+    size_t size;
+    __sanitizer_finish_switch_fiber(fake_stack, &lo, &size);
+    if (switched_from != zombie) {
+        switched_from->stack_lo = lo;
+        switched_from->stack_size = size;
+    }
+    if (zombie) {
+        release(zombie);
+        zombie = nullptr;
+    }
+}
+
+void switch_to(Context *from, Context *to)
+{
+    void *fake_stack = nullptr;
+    __sanitizer_start_switch_fiber(&fake_stack, to->stack_lo, to->stack_size);
+    switched_from = from;
+    lwp_ctx_switch(&from->sp, to->sp);
+    arrived(fake_stack);
+}
+
+// The sanitizer forgets the stack of an ended thread instead of keeping it
+// for a return.
+[[noreturn]] void leave_to(Context *ended, Context *to)
+{
+    zombie = ended;
+    __sanitizer_start_switch_fiber(nullptr, to->stack_lo, to->stack_size);
+    switched_from = ended;
+    lwp_ctx_switch(&ended->sp, to->sp);
+    abort();  // nothing resumes an ended thread
+}
+#else
+inline void arrived(void *) {}
+
+inline void switch_to(Context *from, Context *to)
+{
+    lwp_ctx_switch(&from->sp, to->sp);
+}
+
+[[noreturn]] inline void leave_to(Context *ended, Context *to)
+{
+    lwp_ctx_leave(to->sp, release, ended);
+}
+#endif
+
+// The thread the scheduling function names, or `in_turn`, the round-robin
+// choice, when its answer names none. Kept out of line so that a yield
+// without a scheduling function saves no registers.
+__attribute__((noinline)) Context *ask_chooser(Context *in_turn)
+{
+    int answer = chooser();
+    if (answer >= 0 && static_cast<size_t>(answer) < live_count)
+        return live[answer];
+    return in_turn;
+}
+
+// The thread to run next.
+inline Context *choose(Context *in_turn)
+{
+    return chooser ? ask_chooser(in_turn) : in_turn;
+}
+
+[[noreturn]] void thread_main(void *arg)
+{
+    arrived(nullptr);
+    Context *self = static_cast<Context *>(arg);
+    self->function(self->argument);
+    lwp_exit();
+    abort();  // lwp_exit never returns to a running thread
+}
+
+bool make_room()
+{
+    if (live_count < live_capacity)
+        return true;
+    size_t capacity = live_capacity ? 2 * live_capacity : 16;
+    if (capacity > SIZE_MAX / sizeof *live) {
+        errno = ENOMEM;
+        return false;
+    }
+    void *grown = realloc(live, capacity * sizeof *live);
+    if (!grown)
+        return false;
+    live = static_cast<Context **>(grown);
+    live_capacity = capacity;
+    return true;
+}
+
+}  // namespace
+
+extern "C" int new_lwp(lwp_function function, void *argument, size_t stacksize)
+{
+    if (!function || stacksize == 0) {
+        errno = EINVAL;
+        return -1;
+    }
+    const size_t page = page_size();
+    // The stack in whole pages, and one guard page below it.
+    if (stacksize > (SIZE_MAX - 2 * page) / sizeof(void *)) {
+        errno = ENOMEM;
+        return -1;
+    }
+    const size_t stack_bytes = (stacksize * sizeof(void *) + page - 1) / page * page;
+    if (!make_room())
+        return -1;
+    Context *thread = static_cast<Context *>(calloc(1, sizeof *thread));
+    if (!thread)
+        return -1;
+    void *mapping = mmap(nullptr, stack_bytes + page, kProt, kMapFlags, -1, 0);
+    if (mapping == MAP_FAILED) {
+        free(thread);
+        return -1;
+    }
+    if (mprotect(mapping, page, PROT_NONE) == -1) {
+        int saved = errno;
+        (void)munmap(mapping, stack_bytes + page);  // undoing our own fresh mapping
+        free(thread);
+        errno = saved;
+        return -1;
+    }
+
+    char *lo = static_cast<char *>(mapping) + page;
+    thread->function = function;
+    thread->argument = argument;
+    thread->mapping = mapping;
+    thread->mapping_size = stack_bytes + page;
+    thread->stack_lo = lo;
+    thread->stack_size = stack_bytes;
+    thread->sp = lwp_ctx_make(lo + stack_bytes, thread_main, thread);
+#if LWP_VALGRIND
+    thread->valgrind_id = VALGRIND_STACK_REGISTER(lo, lo + stack_bytes - 1);
+#endif
+#if LWP_ASAN
+    __asan_unpoison_memory_region(lo, stack_bytes);
+#endif
+    if (live_count == 0) {
+        thread->next = thread->prev = thread;
+    } else {
+        Context *first = live[0];
+        thread->next = first;
+        thread->prev = first->prev;
+        first->prev->next = thread;
+        first->prev = thread;
+    }
+    live[live_count++] = thread;
+
+    int tid = next_tid;
+    next_tid = next_tid == INT_MAX ? 1 : next_tid + 1;
+    return tid;
+}
+
+extern "C" void lwp_start(void)
+{
+    if (running || live_count == 0)
+        return;
+    running = choose(live[0]);
+    switch_to(&origin, running);
+
+    // Every thread has ended; the next run starts from an empty list.
+    free(live);
+    live = nullptr;
+    live_capacity = 0;
+}
+
+extern "C" void lwp_yield(void)
+{
+    if (!running)
+        return;
+    Context *next = choose(running->next);
+    // Read again rather than kept across the scheduling function's call:
+    // nothing then needs saving on the common path.
+    Context *self = running;
+    if (next == self)
+        return;
+    running = next;
+    switch_to(self, next);
+}
+
+extern "C" void lwp_exit(void)
+{
+    Context *self = running;
+    if (!self)
+        return;
+    size_t at = 0;
+    while (live[at] != self)
+        at++;
+    memmove(&live[at], &live[at + 1], (live_count - at - 1) * sizeof *live);
+    live_count--;
+    self->prev->next = self->next;
+    self->next->prev = self->prev;
+    if (live_count == 0) {
+        running = nullptr;
+        leave_to(self, &origin);
+    }
+    running = choose(self->next);
+    leave_to(self, running);
+}
+
+extern "C" void lwp_set_scheduler(lwp_scheduler scheduler)
+{
+    chooser = scheduler;
+}
