@@ -1,0 +1,287 @@
+// binview through pipes and files, and on a terminal as a user at the
+// keyboard: keystrokes shown at once without echo, and the terminal handed
+// back as it was however the program ends or stops.
+#include <gtest/gtest.h>
+#include <pty.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <bitset>
+#include <cstring>
+#include <string>
+
+#include "pty_session.h"
+#include "run.h"
+
+namespace {
+
+std::string groups(std::string_view bytes)
+{
+    std::string out;
+    for (unsigned char c : bytes)
+        out += std::bitset<8>(c).to_string() + " ";
+    return out;
+}
+
+std::string all_bytes()
+{
+    std::string s;
+    for (int c = 0; c < 256; ++c)
+        s += static_cast<char>(c);
+    return s;
+}
+
+TEST(Binview, GroupsFromAPipe)
+{
+    struct {
+        std::string input, output;
+    } cases[] = {
+        {"", ""},
+        {"A\n\xff", "01000001 00001010 11111111 "},
+        {all_bytes(), groups(all_bytes())},
+    };
+    for (const auto &c : cases) {
+        ts::Options o;
+        o.input = c.input;
+        o.args = {"-x", "ignored"};
+        ts::Result r = ts::run(ts::bin("binview"), o);
+        EXPECT_EQ(r.exit_code(), 0) << r.describe();
+        EXPECT_EQ(r.out, c.output);
+        EXPECT_EQ(r.err, "");
+    }
+}
+
+TEST(Binview, GroupsFromAFile)
+{
+    ts::TempDir dir;
+    dir.write("in", all_bytes());
+    ts::Options o;
+    o.args = {"-c", "exec \"$0\" <\"$1\"", ts::bin("binview"), dir.file("in")};
+    ts::Result r = ts::run("/bin/sh", o);
+    EXPECT_EQ(r.exit_code(), 0) << r.describe() << r.err;
+    EXPECT_EQ(r.out, groups(all_bytes()));
+}
+
+// Each group is written before the next byte is read, wherever the output
+// goes: a reader at the other end of a pipe sees it while binview waits.
+TEST(Binview, EachGroupIsWrittenBeforeTheNextByte)
+{
+    ts::Options o;
+    o.input_open = true;
+    ts::Process p(ts::bin("binview"), o);
+    std::string sent;
+    for (const char *byte : {"1", "\x80", "~"}) {
+        p.send(byte);
+        sent += byte;
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+        while (p.out() != groups(sent) && std::chrono::steady_clock::now() < deadline)
+            usleep(2000);
+        ASSERT_EQ(p.out(), groups(sent));
+    }
+    p.close_input();
+    EXPECT_EQ(p.wait().exit_code(), 0);
+}
+
+// Output that cannot be written must not end in success.
+TEST(Binview, OutputFailureIsReported)
+{
+    ts::Options o;
+    o.input = "AB";
+    o.args = {"-c", "exec \"$0\" >/dev/full", ts::bin("binview")};
+    ts::Result r = ts::run("/bin/sh", o);
+    EXPECT_EQ(r.exit_code(), 1) << r.describe();
+    EXPECT_EQ(r.err, "putchar: No space left on device\n");
+}
+
+// ---- On a terminal
+
+std::string show(const termios &t)
+{
+    char buf[96];
+    snprintf(buf, sizeof buf, "iflag %#x oflag %#x cflag %#x lflag %#x", t.c_iflag, t.c_oflag,
+             t.c_cflag, t.c_lflag);
+    std::string s = buf;
+    for (cc_t c : t.c_cc)
+        s += " " + std::to_string(c);
+    return s;
+}
+
+bool same(const termios &a, const termios &b)
+{
+    return a.c_iflag == b.c_iflag && a.c_oflag == b.c_oflag && a.c_cflag == b.c_cflag &&
+           a.c_lflag == b.c_lflag && std::memcmp(a.c_cc, b.c_cc, sizeof a.c_cc) == 0;
+}
+
+bool raw(const termios &t) { return !(t.c_lflag & (ICANON | ECHO)); }
+
+// The settings a terminal had before binview changed them, with exactly
+// the changes binview makes.
+termios changed(termios t)
+{
+    t.c_lflag &= ~(ICANON | ECHO);
+    t.c_cc[VMIN] = 1;
+    t.c_cc[VTIME] = 0;
+    return t;
+}
+
+// The settings of a new pseudo-terminal, as a session starts with them.
+termios fresh_attrs()
+{
+    int master, slave;
+    termios t{};
+    if (openpty(&master, &slave, nullptr, nullptr, nullptr) != 0) {
+        ADD_FAILURE() << "openpty: " << strerror(errno);
+        return t;
+    }
+    EXPECT_EQ(tcgetattr(master, &t), 0);
+    close(slave);
+    close(master);
+    return t;
+}
+
+TEST(BinviewTerminal, KeystrokesShowAtOnceWithoutEcho)
+{
+    ts::Pty t(ts::bin("binview"));
+    ASSERT_TRUE(t.wait_attrs(raw)) << show(t.attrs());
+    EXPECT_TRUE(same(t.attrs(), changed(fresh_attrs()))) << show(t.attrs());
+
+    // Each group must be on the screen before the next key is typed. The
+    // end-of-file key is an ordinary byte now; Return arrives as a newline.
+    std::string typed = "a";
+    typed += static_cast<char>(t.attrs().c_cc[VEOF]);
+    typed += "\r\xc3\xa9";
+    const std::string want = "01100001 00000100 00001010 11000011 10101001 ";
+    for (char key : typed) {
+        t.send(std::string(1, key));
+        ASSERT_TRUE(t.expect(groups(key == '\r' ? "\n" : std::string(1, key))))
+            << ts::visible(t.transcript());
+    }
+    t.settle(std::chrono::milliseconds(100));
+    EXPECT_EQ(t.transcript(), want) << "typed keys must not be echoed";
+}
+
+// However the program is ended, the terminal is handed back unchanged and
+// the status still tells the signal that ended it.
+TEST(BinviewTerminal, EndingSignalsRestoreTheTerminal)
+{
+    struct {
+        const char *how;
+        int sig;
+        bool key;
+    } cases[] = {
+        {"interrupt key", SIGINT, true},
+        {"quit key", SIGQUIT, true},
+        {"SIGTERM", SIGTERM, false},
+        {"SIGHUP", SIGHUP, false},
+    };
+    const termios before = fresh_attrs();
+    for (const auto &c : cases) {
+        ts::TempDir dir;  // where a core dump would go
+        ts::Options o;
+        o.cwd = dir.path();
+        ts::Pty t(ts::bin("binview"), o);
+        ASSERT_TRUE(t.wait_attrs(raw)) << c.how;
+        t.send("x");
+        ASSERT_TRUE(t.expect(groups("x"))) << c.how;
+        if (c.sig == SIGINT)
+            t.send_intr();
+        else if (c.sig == SIGQUIT)
+            t.send_quit();
+        else
+            ASSERT_EQ(kill(t.pid(), c.sig), 0);
+        ts::Result r = t.wait();
+        EXPECT_EQ(r.term_signal(), c.sig) << c.how << ": " << r.describe();
+        EXPECT_TRUE(same(t.attrs(), before)) << c.how << ": " << show(t.attrs());
+    }
+}
+
+// A signal ignored by whoever started the program stays ignored.
+TEST(BinviewTerminal, IgnoredInterruptStaysIgnored)
+{
+    ts::Options o;
+    o.args = {"-c", "trap '' INT; exec \"$0\"", ts::bin("binview")};
+    ts::Pty t("/bin/sh", o);
+    ASSERT_TRUE(t.wait_attrs(raw));
+    t.send_intr();
+    t.send("i");
+    ASSERT_TRUE(t.expect(groups("i"))) << ts::visible(t.transcript());
+    EXPECT_TRUE(raw(t.attrs()));
+    ASSERT_EQ(kill(t.pid(), SIGTERM), 0);
+    EXPECT_EQ(t.wait().term_signal(), SIGTERM);
+}
+
+// Without a shell to continue it the program is not stopped by the suspend
+// key, and must go on working in its own settings.
+TEST(BinviewTerminal, SuspendKeyWithoutJobControl)
+{
+    ts::Pty t(ts::bin("binview"));
+    ASSERT_TRUE(t.wait_attrs(raw));
+    t.send_susp();
+    // The key may arrive while the terminal is briefly handed back (and be
+    // echoed then), but it must still reach the program as a byte.
+    t.send("z");
+    ASSERT_TRUE(t.expect(groups("z"))) << ts::visible(t.transcript());
+    EXPECT_TRUE(t.wait_attrs(raw)) << show(t.attrs());
+}
+
+// A stop the program cannot catch: whatever was done to the terminal in
+// the meantime, it works in its own settings again once continued.
+TEST(BinviewTerminal, ContinuedAfterAnUncatchableStop)
+{
+    ts::Pty t(ts::bin("binview"));
+    ASSERT_TRUE(t.wait_attrs(raw));
+    const termios working = t.attrs();
+    ASSERT_EQ(kill(t.pid(), SIGSTOP), 0);
+    siginfo_t info{};
+    ASSERT_EQ(waitid(P_PID, static_cast<id_t>(t.pid()), &info, WSTOPPED), 0);
+    termios cooked = working;
+    cooked.c_lflag |= ICANON | ECHO;
+    ASSERT_EQ(tcsetattr(t.master(), TCSANOW, &cooked), 0);
+    ASSERT_EQ(kill(t.pid(), SIGCONT), 0);
+    ASSERT_TRUE(t.wait_attrs(raw)) << show(t.attrs());
+    EXPECT_TRUE(same(t.attrs(), working)) << show(t.attrs());
+    t.send("q");
+    EXPECT_TRUE(t.expect(groups("q"))) << ts::visible(t.transcript());
+}
+
+// Under an interactive shell, as a user runs it: suspend, fg, interrupt.
+TEST(BinviewTerminal, SuspendContinueAndInterruptUnderAShell)
+{
+    const std::string prompt = "prompt> ";
+    ts::TempDir home;
+    ts::Options o;
+    o.args = {"-i"};
+    o.cwd = home.path();
+    o.env = {"PS1=" + prompt, "HOME=" + home.path()};
+    o.unset = {"ENV"};
+    ts::Pty t("/bin/sh", o);
+    ASSERT_TRUE(t.expect(prompt)) << ts::visible(t.transcript());
+    const termios before = t.attrs();
+    ASSERT_FALSE(raw(before));
+
+    t.send(ts::bin("binview") + "\n");
+    ASSERT_TRUE(t.wait_attrs(raw)) << ts::visible(t.transcript());
+    EXPECT_TRUE(same(t.attrs(), changed(before))) << show(t.attrs());
+    t.send("a");
+    ASSERT_TRUE(t.expect(groups("a"))) << ts::visible(t.transcript());
+
+    t.send_susp();
+    ASSERT_TRUE(t.expect(prompt)) << ts::visible(t.transcript());
+    EXPECT_TRUE(same(t.attrs(), before)) << "stopped: " << show(t.attrs());
+
+    t.send("fg\n");
+    ASSERT_TRUE(t.wait_attrs(raw)) << ts::visible(t.transcript());
+    EXPECT_TRUE(same(t.attrs(), changed(before))) << show(t.attrs());
+    t.send("b");
+    ASSERT_TRUE(t.expect(groups("b"))) << ts::visible(t.transcript());
+
+    t.send_intr();
+    ASSERT_TRUE(t.expect(prompt)) << ts::visible(t.transcript());
+    EXPECT_TRUE(same(t.attrs(), before)) << "interrupted: " << show(t.attrs());
+    t.send("echo status $?\n");
+    EXPECT_TRUE(t.expect("status 130")) << ts::visible(t.transcript());
+    t.send("exit\n");
+    EXPECT_EQ(t.wait().exit_code(), 0);
+}
+
+}  // namespace

@@ -1,0 +1,208 @@
+// duct as its users meet it: the real pipeline in a scratch directory, and
+// stand-in ls and sort programs, first on PATH, that succeed, fail, die or
+// report what they were given on demand.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "run.h"
+
+namespace {
+
+// A stage's program: the system's own, none at all, or a stand-in script.
+const char *const kReal = "<real>";
+const char *const kMissing = "<missing>";
+
+// Every stand-in starts with this. `gone PID` holds once that process has
+// ended (a zombie or reaped), which lets a stage wait for the other one.
+const char *const kPrelude = R"(#!/bin/sh
+PATH=/usr/bin:/bin
+gone() { s=$(cut -d' ' -f3 /proc/$1/stat 2>/dev/null); [ -z "$s" ] || [ "$s" = Z ]; }
+)";
+
+std::string real_path(const char *name)
+{
+    for (const char *dir : {"/usr/bin/", "/bin/"}) {
+        std::string p = std::string(dir) + name;
+        if (access(p.c_str(), X_OK) == 0)
+            return p;
+    }
+    ADD_FAILURE() << "no " << name << " on this machine";
+    return name;
+}
+
+// A scratch area: bin/ holds the stage programs and is all of PATH; run/ is
+// the directory duct works in.
+struct Bench {
+    ts::TempDir dir;
+    std::string bin = dir.file("bin"), run = dir.file("run");
+
+    Bench(const char *ls = kReal, const char *sort = kReal)
+    {
+        EXPECT_EQ(mkdir(bin.c_str(), 0755), 0);
+        EXPECT_EQ(mkdir(run.c_str(), 0755), 0);
+        stage("ls", ls);
+        stage("sort", sort);
+    }
+
+    void stage(const char *name, const char *program) const
+    {
+        std::string at = bin + "/" + name;
+        if (program == kReal)
+            EXPECT_EQ(symlink(real_path(name).c_str(), at.c_str()), 0);
+        else if (program != kMissing)
+            dir.write(std::string("bin/") + name, std::string(kPrelude) + program, 0755);
+    }
+
+    std::string outfile() const { return dir.read("run/outfile"); }
+
+    ts::Result duct(std::vector<std::string> args = {}) const
+    {
+        ts::Options o;
+        o.args = std::move(args);
+        o.cwd = run;
+        o.env = {"PATH=" + bin, "LC_ALL=C"};
+        return ts::run(ts::bin("duct"), o);
+    }
+};
+
+mode_t mode_of(const std::string &path)
+{
+    struct stat st{};
+    EXPECT_EQ(stat(path.c_str(), &st), 0) << path;
+    return st.st_mode & 07777;
+}
+
+TEST(Duct, WritesTheReverseSortedListing)
+{
+    // Arguments are ignored: every run must give the same result.
+    for (std::vector<std::string> args : {std::vector<std::string>{}, {"-x", "outfile2", "--"}}) {
+        Bench b;
+        for (const char *name : {"alpha", "Beta", "gamma", "delta 2"})
+            b.dir.write(std::string("run/") + name, "");
+        ts::Result r = b.duct(args);
+        EXPECT_EQ(r.exit_code(), 0) << r.describe();
+        EXPECT_EQ(r.out, "");
+        EXPECT_EQ(r.err, "");
+        // Whether ls sees the new outfile depends on which child gets there first.
+        const std::string listing = "gamma\ndelta 2\nalpha\nBeta\n";
+        std::string got = b.outfile();
+        EXPECT_TRUE(got == listing || got == "outfile\n" + listing) << ts::visible(got);
+        EXPECT_NE(access(b.dir.file("run/outfile2").c_str(), F_OK), 0);
+    }
+}
+
+struct Case {
+    const char *name;
+    const char *ls;
+    const char *sort;
+    int status;
+    const char *err;
+    const char *outfile;
+};
+
+const Case kCases[] = {
+    {"sort_exit_code_is_the_status", kReal, "exit 7\n", 7, "", ""},
+    {"sort_exit_code_255", kReal, "exit 255\n", 255, "", ""},
+    {"sort_killed_by_a_signal_gives_1", kReal, "kill -TERM $$\n", 1, "", ""},
+    {"ls_missing_leaves_an_empty_outfile", kMissing, kReal, 0,
+     "execlp: No such file or directory\n", ""},
+    {"sort_missing", kReal, kMissing, 1, "execlp: No such file or directory\n", ""},
+    {"ls_failure_does_not_count", "echo x\nexit 3\n", kReal, 0, "", "x\n"},
+    // What each program is given: arguments, standard input and output.
+    {"stages_get_their_arguments_and_the_pipe", "echo \"ls $#\"\n", "echo \"sort $*\"\ncat\n", 0,
+     "", "sort -r\nls 0\n"},
+    // Each program sees only its standard descriptors: a pipe end left open
+    // keeps sort from ever seeing the end of its input.
+    {"stages_get_no_other_descriptors",
+     "for fd in 3 4 5 6 7 8 9; do [ -e /proc/$$/fd/$fd ] && echo \"ls has $fd\"; done; exit 0\n",
+     "for fd in 3 4 5 6 7 8 9; do [ -e /proc/$$/fd/$fd ] && echo \"sort has $fd\"; done; cat\n", 0,
+     "", ""},
+    // Either child may be reaped first; the status is always sort's.
+    {"sort_reaped_first",
+     "until [ -s ../sortpid ]; do sleep 0.01; done\n"
+     "until gone $(cat ../sortpid); do sleep 0.01; done\nexit 3\n",
+     "echo $$ >../sortpid\nexit 7\n", 7, "", ""},
+    {"ls_reaped_first", "echo $$\nexit 3\n", "read p\nuntil gone $p; do sleep 0.01; done\nexit 7\n",
+     7, "", ""},
+};
+
+void PrintTo(const Case &c, std::ostream *os) { *os << c.name; }
+
+class Stages : public ::testing::TestWithParam<Case> {};
+
+TEST_P(Stages, Run)
+{
+    const Case &c = GetParam();
+    Bench b(c.ls, c.sort);
+    ts::Result r = b.duct();
+    ASSERT_TRUE(r.exited()) << r.describe();
+    EXPECT_EQ(r.exit_code(), c.status);
+    EXPECT_EQ(r.err, c.err);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(ts::visible(b.outfile()), ts::visible(c.outfile));
+}
+
+INSTANTIATE_TEST_SUITE_P(Duct, Stages, ::testing::ValuesIn(kCases),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+TEST(Duct, ExistingOutfileIsTruncatedAndKeepsItsMode)
+{
+    for (mode_t mode : {0600, 0666}) {
+        Bench b;
+        b.dir.write("run/a", "");
+        b.dir.write("run/outfile", std::string(4096, 'x') + "\n", mode);
+        ts::Result r = b.duct();
+        EXPECT_EQ(r.exit_code(), 0) << r.describe();
+        EXPECT_EQ(ts::visible(b.outfile()), "outfile\\na\\n");
+        EXPECT_EQ(mode_of(b.dir.file("run/outfile")), mode);
+    }
+}
+
+TEST(Duct, NewOutfileGets0644LessTheUmask)
+{
+    for (mode_t mask : {000, 027}) {
+        Bench b;
+        ts::Options o;
+        char set_mask[32];
+        snprintf(set_mask, sizeof set_mask, "umask %03o; exec \"$0\"", static_cast<unsigned>(mask));
+        o.args = {"-c", set_mask, ts::bin("duct")};
+        o.cwd = b.run;
+        o.env = {"PATH=" + b.bin};
+        ts::Result r = ts::run("/bin/sh", o);
+        EXPECT_EQ(r.exit_code(), 0) << r.describe() << r.err;
+        EXPECT_EQ(mode_of(b.dir.file("run/outfile")), 0644 & ~mask) << "umask " << mask;
+    }
+}
+
+TEST(Duct, OutfileThatIsADirectory)
+{
+    Bench b;
+    ASSERT_EQ(mkdir(b.dir.file("run/outfile").c_str(), 0755), 0);
+    ts::Result r = b.duct();
+    EXPECT_EQ(r.exit_code(), 1) << r.describe();
+    EXPECT_EQ(r.err, "output file creation error: Is a directory\n");
+}
+
+// Root writes anywhere, so the program runs as an ordinary user here.
+TEST(Duct, DirectoryWithoutWritePermission)
+{
+    Bench b;
+    ASSERT_EQ(chmod(b.dir.path().c_str(), 0755), 0);
+    ASSERT_EQ(chmod(b.run.c_str(), 0555), 0);
+    ts::Options o;
+    o.args = {ts::bin("duct")};
+    o.cwd = b.run;
+    o.env = {"PATH=" + b.bin};
+    ts::Result r = ts::run(ts::helper("as_nobody"), o);
+    if (r.exit_code() == 125 || r.exit_code() == 127)
+        GTEST_SKIP() << "cannot run duct as an ordinary user here: " << r.err;
+    EXPECT_EQ(r.exit_code(), 1) << r.describe();
+    EXPECT_EQ(r.err, "output file creation error: Permission denied\n");
+    EXPECT_NE(access(b.dir.file("run/outfile").c_str(), F_OK), 0);
+}
+
+}  // namespace
