@@ -5,6 +5,9 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#ifdef __SSE2__
+#include <emmintrin.h>
+#endif
 
 namespace {
 
@@ -14,10 +17,88 @@ constexpr size_t kInitialSize = 128;
 constexpr char kSentinel = '?';
 constexpr size_t kFailed = static_cast<size_t>(-1);
 
+// strlen(p) for a string that ends before `end`. Most lines are short: when
+// the buffer allows, the first 64 bytes are checked at once, without the
+// branches on where the zero byte lies that a general strlen takes.
+inline size_t length(const char *p, const char *end)
+{
+#ifdef __SSE2__
+    if (end - p >= 64) {
+        const __m128i zero = _mm_setzero_si128();
+        const auto zeros_in = [&](int block) -> uint64_t {
+            const __m128i bytes = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p) + block);
+            return static_cast<uint16_t>(_mm_movemask_epi8(_mm_cmpeq_epi8(bytes, zero)));
+        };
+        const uint64_t zeros = zeros_in(0) | zeros_in(1) << 16 | zeros_in(2) << 32 | zeros_in(3) << 48;
+        if (zeros != 0)
+            return static_cast<size_t>(__builtin_ctzll(zeros));
+        return 64 + strlen(p + 64);
+    }
+#endif
+    return strlen(p);
+}
+
+// Makes `*lineptr` a buffer that a line can be read into: a fresh one of the
+// initial size, or a caller's single byte grown to it, since one byte leaves
+// no byte before the last to tell a full line from a cut one.
+bool prepare(char **lineptr, size_t *n)
+{
+    if (*lineptr == nullptr) {
+        *n = kInitialSize;
+        *lineptr = static_cast<char *>(malloc(kInitialSize));
+        return *lineptr != nullptr;
+    }
+    char *grown = static_cast<char *>(realloc(*lineptr, kInitialSize));
+    if (grown == nullptr)
+        return false;
+    *lineptr = grown;
+    *n = kInitialSize;
+    return true;
+}
+
+// Reads a line that did not end within the first `seen` characters already
+// in the buffer, doubling the buffer as needed. On success `*tail` is the
+// start of the part read last, still to be measured.
+[[gnu::noinline]] size_t read_rest(char **lineptr, size_t *n, FILE *stream, size_t seen, const char **tail)
+{
+    for (;;) {
+        if (seen + 1 >= *n) {
+            // Doubling past the largest size_t would wrap to a tiny size,
+            // and realloc(p, 0) frees the caller's line.
+            if (*n > SIZE_MAX / 2) {
+                errno = EOVERFLOW;
+                return kFailed;
+            }
+            const size_t newlen = *n * 2;
+            char *const ret = static_cast<char *>(realloc(*lineptr, newlen));
+            if (ret == nullptr)
+                return kFailed;
+            *lineptr = ret;
+            *n = newlen;
+        }
+        // fgets counts in int: a buffer beyond 2 GiB is filled in pieces.
+        const size_t room = *n - seen;
+        const int piece = room > INT_MAX ? INT_MAX : static_cast<int>(room);
+        char *const last = *lineptr + seen + piece - 1;
+        *last = kSentinel;
+        if (fgets_unlocked(*lineptr + seen, piece, stream) == nullptr) {
+            // A last line cut short by the end of the input is still a line.
+            (*lineptr)[seen] = '\0';
+            return seen;
+        }
+        if (*last == kSentinel || last[-1] == '\n') {
+            *tail = *lineptr + seen;
+            return seen;
+        }
+        // The piece is full; its zero byte is overwritten by the next one.
+        seen += piece - 1;
+    }
+}
+
 // Everything after the argument checks, with the stream locked by the caller.
-// When the line is complete its last piece still has to be measured: that is
-// left to the caller through `tail`, to be done after the stream is released.
-size_t read_line(char **lineptr, size_t *n, FILE *stream, const char **tail)
+// When the line is complete, its last part is left to the caller to measure
+// through `tail`, once the stream is released.
+inline size_t read_line(char **lineptr, size_t *n, FILE *stream, const char **tail)
 {
     if (ferror_unlocked(stream)) {
         if (errno == 0)
@@ -26,58 +107,22 @@ size_t read_line(char **lineptr, size_t *n, FILE *stream, const char **tail)
     }
     if (feof_unlocked(stream))
         return kFailed;
+    if ((*lineptr == nullptr || *n == 1) && !prepare(lineptr, n))
+        return kFailed;
 
-    if (*lineptr == nullptr) {
-        *n = kInitialSize;
-        *lineptr = static_cast<char *>(malloc(kInitialSize));
-        if (*lineptr == nullptr)
-            return kFailed;
-    } else if (*n == 1) {
-        // One byte has no byte before the last to tell a full line from a
-        // cut one; start such a buffer at the size a fresh one gets.
-        char *grown = static_cast<char *>(realloc(*lineptr, kInitialSize));
-        if (grown == nullptr)
-            return kFailed;
-        *lineptr = grown;
-        *n = kInitialSize;
+    // The common case, a line that fits the buffer as it is, stays in here.
+    char *const line = *lineptr;
+    const size_t size = *n;
+    const int piece = size > INT_MAX ? INT_MAX : static_cast<int>(size);
+    char *const last = line + piece - 1;
+    *last = kSentinel;
+    if (fgets_unlocked(line, piece, stream) == nullptr)
+        return kFailed;
+    if (*last == kSentinel || last[-1] == '\n') {
+        *tail = line;
+        return 0;
     }
-
-    size_t seen = 0;
-    for (;;) {
-        // fgets counts in int: a buffer beyond 2 GiB is filled in pieces.
-        const size_t room = *n - seen;
-        const int piece = room > INT_MAX ? INT_MAX : static_cast<int>(room);
-        char *const last = *lineptr + seen + piece - 1;
-        *last = kSentinel;
-        if (fgets_unlocked(*lineptr + seen, piece, stream) == nullptr) {
-            // A last line cut short by the end of the input is still a line.
-            if (seen == 0)
-                return kFailed;
-            (*lineptr)[seen] = '\0';
-            return seen;
-        }
-        if (*last == kSentinel || last[-1] == '\n') {
-            *tail = *lineptr + seen;
-            return seen;
-        }
-
-        // The piece is full and the line goes on; its zero byte is overwritten next.
-        seen += piece - 1;
-        if (seen + 1 < *n)
-            continue;
-        // Doubling past the largest size_t would wrap to a tiny size, and
-        // realloc(p, 0) frees the caller's line.
-        if (*n > SIZE_MAX / 2) {
-            errno = EOVERFLOW;
-            return kFailed;
-        }
-        const size_t newlen = *n * 2;
-        char *const ret = static_cast<char *>(realloc(*lineptr, newlen));
-        if (ret == nullptr)
-            return kFailed;
-        *lineptr = ret;
-        *n = newlen;
-    }
+    return read_rest(lineptr, n, stream, static_cast<size_t>(piece) - 1, tail);
 }
 
 }  // namespace
@@ -95,6 +140,6 @@ extern "C" size_t myline(char **lineptr, size_t *n, FILE *stream)
     size_t result = read_line(lineptr, n, stream, &tail);
     funlockfile(stream);
     if (tail != nullptr)
-        result += strlen(tail);
+        result += length(tail, *lineptr + *n);
     return result;
 }

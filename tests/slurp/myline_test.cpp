@@ -1,17 +1,11 @@
 // myline at the edges of its buffer, on refused calls and failing streams,
-// with very long lines, through a pipe, and line for line against getline.
+// with very long lines, and line for line against getline.
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <unistd.h>
-
-#include <algorithm>
 #include <cerrno>
-#include <csignal>
 #include <cstdio>
 #include <random>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "run.h"
@@ -236,39 +230,6 @@ TEST(Myline, LineOfTensOfMegabytes)
     EXPECT_EQ(buf.n, size_t{32} << 20) << "the buffer is never shrunk";
     EXPECT_EQ(buf.read(s), kEnd);
     (void)fclose(s);
-}
-
-// Lines arriving through a pipe in small writes, so that reads come back short.
-TEST(Myline, LinesThroughAPipe)
-{
-    std::vector<std::string> lines;
-    std::string all;
-    for (size_t len : {0, 1, 126, 127, 128, 5000, 70000, 3})
-        lines.push_back(letters(len) + "\n"), all += lines.back();
-    int fds[2];
-    ASSERT_EQ(pipe2(fds, O_CLOEXEC), 0);
-    ASSERT_NE(signal(SIGPIPE, SIG_IGN), SIG_ERR);
-    std::thread writer([&] {
-        for (size_t at = 0; at < all.size();) {
-            ssize_t put = write(fds[1], all.data() + at, std::min<size_t>(999, all.size() - at));
-            if (put <= 0)
-                break;
-            at += static_cast<size_t>(put);
-        }
-        (void)close(fds[1]);  // the end of the input
-    });
-    FILE *in = fdopen(fds[0], "r");
-    if (in == nullptr)
-        (void)close(fds[0]);  // the writer then stops at EPIPE
-    std::vector<std::string> got;
-    LineBuffer buf;
-    // Everything is read before any check, so the writer always gets to its end.
-    for (size_t len; in != nullptr && got.size() <= lines.size() && (len = buf.read(in)) != kEnd;)
-        got.emplace_back(buf.line, len);
-    writer.join();
-    ASSERT_NE(in, nullptr);
-    EXPECT_EQ(got, lines);
-    (void)fclose(in);
 }
 
 // Random inputs without zero bytes, with line lengths around the growth
