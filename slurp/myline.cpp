@@ -20,7 +20,7 @@ constexpr size_t kFailed = static_cast<size_t>(-1);
 // strlen(p) for a string that ends before `end`. Most lines are short: when
 // the buffer allows, the first 64 bytes are checked at once, without the
 // branches on where the zero byte lies that a general strlen takes.
-inline size_t length(const char *p, const char *end)
+inline size_t length(const char *p, [[maybe_unused]] const char *end)
 {
 #ifdef __SSE2__
     if (end - p >= 64) {
