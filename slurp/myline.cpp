@@ -17,9 +17,11 @@ constexpr size_t kInitialSize = 128;
 constexpr char kSentinel = '?';
 constexpr size_t kFailed = static_cast<size_t>(-1);
 
-// strlen(p) for a string that ends before `end`. Most lines are short: when
-// the buffer allows, the first 64 bytes are checked at once, without the
-// branches on where the zero byte lies that a general strlen takes.
+// strlen(p) for a string that ends before `end`, the end of the buffer. Most
+// lines are short, and for them a call to strlen costs more than the scan:
+// where the buffer allows, its first 64 bytes are checked right here. Bytes
+// past the zero byte may be stale, but they lie inside the buffer and only
+// the first zero counts.
 inline size_t length(const char *p, [[maybe_unused]] const char *end)
 {
 #ifdef __SSE2__
