@@ -84,9 +84,11 @@ bool prepare(char **lineptr, size_t *n)
         char *const last = *lineptr + seen + piece - 1;
         *last = kSentinel;
         if (fgets_unlocked(*lineptr + seen, piece, stream) == nullptr) {
-            // A last line cut short by the end of the input is still a line.
+            // A last line cut short by the end of the input is still a line;
+            // one cut short by a read error is not, and is kept for the
+            // caller the way a failed growth keeps it.
             (*lineptr)[seen] = '\0';
-            return seen;
+            return ferror_unlocked(stream) ? kFailed : seen;
         }
         if (*last == kSentinel || last[-1] == '\n') {
             *tail = *lineptr + seen;

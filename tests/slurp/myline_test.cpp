@@ -174,27 +174,32 @@ TEST(Myline, StreamIndicatorsAreCheckedFirst)
     }
 }
 
-// A read error on the first block fails the call; later in a long line, the
-// part read so far comes back and the next call reports the error.
+// A read error fails the call, also in the middle of a line longer than the
+// first block: the part stored before the failing read stays in the buffer,
+// and the error indicator stays set for the calls after it.
 TEST(Myline, ReadErrors)
 {
-    Generated early{100, 'x', "\n", 50};
-    FILE *s = slurp_test::open_generated(&early, 16);
-    LineBuffer buf;
-    errno = 0;
-    EXPECT_EQ(buf.read(s), kEnd);
-    EXPECT_EQ(errno, EIO);
-    (void)fclose(s);
-
-    Generated late{1000, 'x', "\n", 200};
-    s = slurp_test::open_generated(&late, 16);
-    LineBuffer part;
-    EXPECT_EQ(part.read(s), 127u);
-    EXPECT_EQ(std::string(part.line), std::string(127, 'x'));
-    errno = 0;
-    EXPECT_EQ(part.read(s), kEnd);
-    EXPECT_EQ(errno, EINVAL) << "the error indicator stays set; errno was cleared by the caller";
-    (void)fclose(s);
+    struct Case {
+        unsigned long long fail_after;
+        size_t kept;  // characters left in the buffer
+        size_t n;
+    } const cases[] = {{50, 0, 128}, {200, 127, 256}, {500, 255, 512}};
+    for (const Case &c : cases) {
+        Generated g{1000, 'x', "\n", c.fail_after};
+        FILE *s = slurp_test::open_generated(&g, 16);
+        LineBuffer buf;
+        errno = 0;
+        EXPECT_EQ(buf.read(s), kEnd) << "failing after " << c.fail_after;
+        EXPECT_EQ(errno, EIO) << "failing after " << c.fail_after;
+        EXPECT_EQ(buf.n, c.n) << "failing after " << c.fail_after;
+        if (c.kept > 0) {
+            EXPECT_EQ(std::string(buf.line), std::string(c.kept, 'x')) << "failing after " << c.fail_after;
+        }
+        errno = 0;
+        EXPECT_EQ(buf.read(s), kEnd);
+        EXPECT_EQ(errno, EINVAL) << "the indicator is still set; errno was cleared by the caller";
+        (void)fclose(s);  // a read stream: nothing to flush
+    }
 }
 
 // A zero byte cuts the reported length where it lies in the part of the line
