@@ -6,12 +6,6 @@ show() {
     printf '\n$ %s\n' "$1"
 }
 
-if [ -x "$bin/stack" ]; then
-    show "printf 'u 72 u 105 c h u -1 o x' | stack"
-    printf 'u 72 u 105 c h u -1 o x' | "$bin/stack"
-    echo
-fi
-
 # slurp is a library: build a small C caller against it in a scratch folder.
 lib="$bin/../lib/libslurp.a"
 if [ -f "$lib" ] && command -v cc >/dev/null 2>&1; then
@@ -43,4 +37,10 @@ CODE
         printf 'short\n%s\nlast, no newline' "$(printf '%300s' '' | tr ' ' x)" | "$scratch/lengths"
     fi
     rm -rf "$scratch"
+fi
+
+if [ -x "$bin/stack" ]; then
+    show "printf 'u 72 u 105 c h u -1 o x' | stack"
+    printf 'u 72 u 105 c h u -1 o x' | "$bin/stack"
+    echo
 fi
