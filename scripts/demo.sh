@@ -6,6 +6,39 @@ show() {
     printf '\n$ %s\n' "$1"
 }
 
+# slurp is a library: build a small C caller against it in a scratch folder.
+lib="$bin/../lib/libslurp.a"
+if [ -f "$lib" ] && command -v cc >/dev/null 2>&1; then
+    src=$(cd "$(dirname "$0")/.." && pwd)
+    scratch=$(mktemp -d)
+    cat >"$scratch/lengths.c" <<'CODE'
+#include <stdio.h>
+#include <stdlib.h>
+#include <slurp/myline.h>
+
+int main(void)
+{
+    char *line = NULL;
+    size_t n = 0, len;
+
+    while ((len = myline(&line, &n, stdin)) != (size_t)-1) {
+        int shown = len > 24 ? 24 : (int)len;
+        if (shown > 0 && line[shown - 1] == '\n')
+            --shown;
+        printf("%4zu chars, buffer %4zu: %.*s%s\n", len, n, shown, line,
+               len > 24 ? "..." : "");
+    }
+    free(line);
+    return 0;
+}
+CODE
+    if cc -I"$src" "$scratch/lengths.c" "$lib" -o "$scratch/lengths"; then
+        show "printf 'short\\n<300 x>\\nlast, no newline' | lengths   # a C program calling myline"
+        printf 'short\n%s\nlast, no newline' "$(printf '%300s' '' | tr ' ' x)" | "$scratch/lengths"
+    fi
+    rm -rf "$scratch"
+fi
+
 if [ -x "$bin/duct" ]; then
     show "touch apple banana cherry outfile; duct; echo \$?; cat outfile"
     duct=$(cd "$bin" && pwd)/duct
