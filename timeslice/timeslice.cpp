@@ -39,7 +39,7 @@ volatile sig_atomic_t ending_signal = 0;
 sigset_t inherited_mask;
 
 // The mask while the scheduler sleeps between slice events: the inherited one
-// with the timer's signal and SIGCHLD let through.
+// with the timer's signal, SIGCHLD and the ending signals it catches let in.
 sigset_t sleep_mask;
 
 [[noreturn]] void die(const char *context, int status)
@@ -48,6 +48,7 @@ sigset_t sleep_mask;
     exit(status);
 }
 
+// Its delivery is what ends the sleep when a slice runs out.
 void quantum_alarm(int)
 {
 }
@@ -92,9 +93,9 @@ void block_signals()
 }
 
 // Catches SIGCHLD (whatever the scheduler inherited, so that its children are
-// never reaped behind its back) and the two signals that end it. A signal it
-// was started to ignore stays ignored. The children were all forked before
-// this, so they keep every action they inherited.
+// never reaped behind its back) and the two signals that end it. One of those
+// it was started to ignore or to block stays so. The children were all
+// forked before this, so they keep every action they inherited.
 void catch_signals()
 {
     set_action(SIGCHLD, child_changed);
@@ -102,7 +103,7 @@ void catch_signals()
         struct sigaction was {};
         if (sigaction(signum, nullptr, &was) == -1)
             die("sigaction", kSignalSetup);
-        if (was.sa_handler != SIG_IGN) {
+        if (was.sa_handler != SIG_IGN && !sigismember(&inherited_mask, signum)) {
             set_action(signum, record_ending);
             sigdelset(&sleep_mask, signum);
         }
@@ -392,6 +393,7 @@ int main(int argc, char **argv)
     }
     // 2. The quantum in milliseconds: decimal, 0x hexadecimal or 0 octal.
     int quantum = parse_quantum(argv[1]);
+    // Held from before the first child exists.
     block_signals();
     // 3. Every command launched and held stopped.
     proc_table *pt = make_proc_table(argv);
