@@ -7,6 +7,7 @@
 #include <signal.h>
 
 #include <chrono>
+#include <fstream>
 #include <functional>
 #include <string>
 #include <thread>
@@ -67,6 +68,19 @@ bool written_after(const std::string &out, const std::string &earlier, const std
     std::string lines = "\n" + out;
     auto first = lines.find("\n" + earlier);
     return first != std::string::npos && lines.find("\n" + later, first + 1) != std::string::npos;
+}
+
+// What /proc says about each probe (its state letter follows the name), for
+// failure messages.
+std::string states(const Log &log)
+{
+    std::string all;
+    for (const auto &[name, pid] : log.pids) {
+        std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+        std::string line;
+        all += name + ": " + (std::getline(stat, line) ? line : "gone") + "\n";
+    }
+    return all;
 }
 
 bool has_event(const Log &log, const std::string &event)
@@ -200,7 +214,7 @@ TEST_P(EndingSignal, ContinuesEveryChildAndDiesByTheSignal)
 
     ASSERT_TRUE(eventually([&] { return !ts::alive(p.pid()); })) << "the scheduler did not end";
     EXPECT_TRUE(wait_for(p, [](const Log &l) { return events_of(l, "done").size() == 3; }))
-        << "a child was left stopped\n" << p.out();
+        << "a child did not finish\n" << states(probe_log::parse(p.out())) << p.out();
 
     ts::Result r = p.wait();
     EXPECT_EQ(r.term_signal(), sig) << r.describe();
