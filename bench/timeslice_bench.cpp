@@ -10,15 +10,18 @@
 // quote, the "cv" rows show how noisy the machine was.
 //
 // For 2 and 4 probes and quanta of 10, 50 and 100 ms, every probe spins until
-// a common deadline, a whole number of rounds (at least ten, and at least
-// two seconds) after the start. Counters:
+// a common deadline. Fairness is taken over a window before it that spans a
+// whole number of rounds (at least ten, and at least two seconds) and starts
+// once everything is running: over whole rounds a round-robin owes every
+// probe the same time, whatever the phase, so start-up skew does not count.
+// Counters:
 //   err_med_ms, err_p95_ms  timeslice only: |run segment - quantum|, over
 //                           every segment but each probe's first (it
 //                           includes the exec) and last (cut by the deadline)
 //   over_ts, over_kernel    wall time of the whole run / sum of the probes'
 //                           CPU time
 //   over_ratio              over_ts / over_kernel
-//   fair_ts, fair_kernel    largest / smallest probe CPU time
+//   fair_ts, fair_kernel    largest / smallest probe CPU time in the window
 #include <benchmark/benchmark.h>
 
 #include <sched.h>
@@ -41,6 +44,7 @@
 namespace {
 
 constexpr int kNice = -10;
+constexpr long long kLeadNs = 300000000;  // for every process to have started
 
 long long now_ns()
 {
@@ -114,7 +118,8 @@ Outcome run(bool under_timeslice, int probes, int quantum, long long window_ns)
     if (out == -1)
         fail("memfd_create");
     long long start = now_ns();
-    std::string until = "until=" + std::to_string(start + window_ns);
+    std::string from = "from=" + std::to_string(start + kLeadNs);
+    std::string until = "until=" + std::to_string(start + kLeadNs + window_ns);
     // Pauses shorter than half a quantum (the kernel running something else
     // for a moment) stay inside a segment; the pause between two turns is a
     // whole quantum or more.
@@ -125,12 +130,12 @@ Outcome run(bool under_timeslice, int probes, int quantum, long long window_ns)
         for (int i = 0; i < probes; ++i) {
             if (i > 0)
                 argv.push_back(":");
-            argv.insert(argv.end(), {PROBE_PROGRAM, "P" + std::to_string(i), until, gap});
+            argv.insert(argv.end(), {PROBE_PROGRAM, "P" + std::to_string(i), from, until, gap});
         }
         pids.push_back(spawn_pinned(argv, out));
     } else {
         for (int i = 0; i < probes; ++i)
-            pids.push_back(spawn_pinned({PROBE_PROGRAM, "P" + std::to_string(i), until, gap}, out));
+            pids.push_back(spawn_pinned({PROBE_PROGRAM, "P" + std::to_string(i), from, until, gap}, out));
     }
     for (pid_t pid : pids)
         reap(pid);
@@ -138,8 +143,8 @@ Outcome run(bool under_timeslice, int probes, int quantum, long long window_ns)
     o.wall_ns = static_cast<double>(now_ns() - start);
     o.log = probe_log::parse(read_all(out));
     close(out);
-    if (static_cast<int>(o.log.cpu.size()) != probes) {
-        fprintf(stderr, "only %zu of %d probes reported\n", o.log.cpu.size(), probes);
+    if (static_cast<int>(o.log.cpu_from.size()) != probes) {
+        fprintf(stderr, "only %zu of %d probes reported\n", o.log.cpu_from.size(), probes);
         exit(1);
     }
     return o;
@@ -163,7 +168,7 @@ double overhead(const Outcome &o)
 
 double fairness(const Outcome &o)
 {
-    auto [low, high] = std::minmax_element(o.log.cpu.begin(), o.log.cpu.end(),
+    auto [low, high] = std::minmax_element(o.log.cpu_from.begin(), o.log.cpu_from.end(),
                                            [](const auto &a, const auto &b) { return a.second < b.second; });
     return static_cast<double>(high->second) / static_cast<double>(low->second);
 }

@@ -3,19 +3,21 @@
 // gap threshold means it was not running in between, which closes a run
 // segment.
 //
-//   probe NAME [run=MS] [stop=MS] [until=NS] [gap=US]
+//   probe NAME [run=MS] [stop=MS] [from=NS] [until=NS] [gap=US]
 //
 //   run=MS    exit after running MS milliseconds in all (default: never)
 //   stop=MS   after running MS milliseconds, stop itself once with SIGSTOP
-//   until=NS  exit at the first look at the clock past this CLOCK_MONOTONIC
-//             time in nanoseconds
+//   from=NS   also report the CPU time used from this CLOCK_MONOTONIC time
+//             (in nanoseconds) on
+//   until=NS  exit at the first look at the clock past this time
 //   gap=US    shortest pause that splits a segment (default 50 microseconds)
 //
 // Standard output gets one line per event, each in a single write:
 //   start NAME PID
 //   seg NAME START END     a run segment, CLOCK_MONOTONIC nanoseconds
 //   stop NAME              just before stopping itself
-//   done NAME CPU          on exit, with the CPU time used in nanoseconds
+//   done NAME CPU [FROM]   on exit, with the CPU time used in nanoseconds,
+//                          in all and (with from=) since that time
 #include <signal.h>
 #include <time.h>
 #include <unistd.h>
@@ -59,18 +61,19 @@ long long option(int argc, char **argv, const char *name, long long fallback)
 int main(int argc, char **argv)
 {
     if (argc < 2) {
-        fprintf(stderr, "usage: probe NAME [run=MS] [stop=MS] [until=NS] [gap=US]\n");
+        fprintf(stderr, "usage: probe NAME [run=MS] [stop=MS] [from=NS] [until=NS] [gap=US]\n");
         return 2;
     }
     const char *name = argv[1];
     const long long run = option(argc, argv, "run", -1) * 1000000;
     long long stop_at = option(argc, argv, "stop", -1) * 1000000;
+    const long long from = option(argc, argv, "from", -1);
     const long long until = option(argc, argv, "until", -1);
     const long long gap = option(argc, argv, "gap", 50) * 1000;
 
     // The clock is read first: whoever sees the start line may stop the
     // probe at once, and the first segment must begin before that.
-    long long start = now_ns(CLOCK_MONOTONIC), last = start, ran = 0;
+    long long start = now_ns(CLOCK_MONOTONIC), last = start, ran = 0, cpu_from = -1;
     say("start %s %d\n", name, static_cast<int>(getpid()));
     for (;;) {
         long long now = now_ns(CLOCK_MONOTONIC);
@@ -81,6 +84,10 @@ int main(int argc, char **argv)
             ran += now - last;
         }
         last = now;
+        // A probe held stopped at that moment looks first when it runs
+        // again, and has used no CPU in between.
+        if (from >= 0 && cpu_from < 0 && now >= from)
+            cpu_from = now_ns(CLOCK_PROCESS_CPUTIME_ID);
         if ((run >= 0 && ran >= run) || (until >= 0 && now >= until))
             break;
         if (stop_at >= 0 && ran >= stop_at) {
@@ -90,6 +97,10 @@ int main(int argc, char **argv)
             start = last = now_ns(CLOCK_MONOTONIC);
         }
     }
-    say("seg %s %lld %lld\ndone %s %lld\n", name, start, last, name, now_ns(CLOCK_PROCESS_CPUTIME_ID));
+    long long cpu = now_ns(CLOCK_PROCESS_CPUTIME_ID);
+    if (cpu_from >= 0)
+        say("seg %s %lld %lld\ndone %s %lld %lld\n", name, start, last, name, cpu, cpu - cpu_from);
+    else
+        say("seg %s %lld %lld\ndone %s %lld\n", name, start, last, name, cpu);
     return 0;
 }

@@ -18,7 +18,8 @@ struct Segment {
 struct Log {
     std::vector<Segment> segments;           // sorted by start
     std::map<std::string, int> pids;         // from "start NAME PID"
-    std::map<std::string, long long> cpu;    // from "done NAME CPU"
+    std::map<std::string, long long> cpu;    // from "done NAME CPU [FROM]"
+    std::map<std::string, long long> cpu_from;
     std::vector<std::string> events;         // "start A", "stop A", "done A" in output order
 };
 
@@ -40,8 +41,11 @@ inline Log parse(const std::string &out)
             long long value = 0;
             if (kind == "start" && words >> value)
                 log.pids[name] = static_cast<int>(value);
-            else if (kind == "done" && words >> value)
+            else if (kind == "done" && words >> value) {
                 log.cpu[name] = value;
+                if (words >> value)
+                    log.cpu_from[name] = value;
+            }
         }
     }
     std::sort(log.segments.begin(), log.segments.end(),
