@@ -6,6 +6,11 @@ show() {
     printf '\n$ %s\n' "$1"
 }
 
+if [ -x "$bin/timeslice" ]; then
+    show "timeslice 100 sh -c 'seq 3' : echo a:b"
+    "$bin/timeslice" 100 sh -c 'seq 3' : echo a:b
+fi
+
 # slurp is a library: build a small C caller against it in a scratch folder.
 lib="$bin/../lib/libslurp.a"
 if [ -f "$lib" ] && command -v cc >/dev/null 2>&1; then

@@ -1,0 +1,242 @@
+// How the scheduler shares the processor, seen from its children: probes
+// record when they run, and the tests check order and exclusion (never
+// durations), with children that end, stop themselves, or are stopped or
+// killed from outside.
+#include <gtest/gtest.h>
+
+#include <signal.h>
+
+#include <chrono>
+#include <fstream>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "probe_log.h"
+#include "run.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using probe_log::joined;
+using probe_log::Log;
+
+// So long that a slice here only ends because its child exits or stops.
+const std::string kForever = "100000";
+
+// The command line for a quantum and probes given as {name, options...}.
+std::vector<std::string> probes(const std::string &quantum, const std::vector<std::vector<std::string>> &children)
+{
+    std::vector<std::string> args{quantum};
+    for (const auto &child : children) {
+        if (args.size() > 1)
+            args.push_back(":");
+        args.push_back(ts::helper("timeslice_probe"));
+        args.insert(args.end(), child.begin(), child.end());
+    }
+    return args;
+}
+
+ts::Options options(std::vector<std::string> args)
+{
+    ts::Options o;
+    o.args = std::move(args);
+    return o;
+}
+
+// Polls until `ready` holds; false if it still does not after a generous while.
+bool eventually(const std::function<bool()> &ready)
+{
+    auto deadline = std::chrono::steady_clock::now() + 20s;
+    while (!ready()) {
+        if (std::chrono::steady_clock::now() >= deadline)
+            return false;
+        std::this_thread::sleep_for(5ms);
+    }
+    return true;
+}
+
+bool wait_for(const ts::Process &p, const std::function<bool(const Log &)> &ready)
+{
+    return eventually([&] { return ready(probe_log::parse(p.out())); });
+}
+
+// Whether `later` was written after `earlier` (both whole-line prefixes).
+bool written_after(const std::string &out, const std::string &earlier, const std::string &later)
+{
+    std::string lines = "\n" + out;
+    auto first = lines.find("\n" + earlier);
+    return first != std::string::npos && lines.find("\n" + later, first + 1) != std::string::npos;
+}
+
+// What /proc says about each probe (its state letter follows the name), for
+// failure messages.
+std::string states(const Log &log)
+{
+    std::string all;
+    for (const auto &[name, pid] : log.pids) {
+        std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+        std::string line;
+        all += name + ": " + (std::getline(stat, line) ? line : "gone") + "\n";
+    }
+    return all;
+}
+
+bool has_event(const Log &log, const std::string &event)
+{
+    return std::find(log.events.begin(), log.events.end(), event) != log.events.end();
+}
+
+std::vector<std::string> events_of(const Log &log, const std::string &kind)
+{
+    std::vector<std::string> names;
+    for (const auto &e : log.events)
+        if (e.rfind(kind + " ", 0) == 0)
+            names.push_back(e.substr(kind.size() + 1));
+    return names;
+}
+
+struct OrderCase {
+    const char *name;
+    std::vector<std::vector<std::string>> children;
+    std::string turns;
+};
+
+// With an endless quantum the turn passes only when a child ends or stops,
+// so the whole order is determined: a child that ends hands over at once,
+// one that stops itself is continued at its next turn, and after the last
+// entry the first one runs again.
+const OrderCase kOrderCases[] = {
+    {"exit_hands_over_at_once", {{"A", "run=20"}, {"B", "run=20"}}, "AB"},
+    {"stopped_child_runs_again_at_its_next_turn", {{"A", "stop=5", "run=20"}, {"B", "run=20"}}, "ABA"},
+    {"after_the_last_the_first",
+     {{"A", "stop=5", "run=20"}, {"B", "stop=5", "run=20"}, {"C", "run=5"}},
+     "ABCAB"},
+    {"middle_one_ends_first",
+     {{"A", "stop=5", "run=20"}, {"B", "run=5"}, {"C", "stop=5", "run=20"}},
+     "ABCAC"},
+};
+
+void PrintTo(const OrderCase &c, std::ostream *os) { *os << c.name; }
+
+class TurnOrder : public ::testing::TestWithParam<OrderCase> {};
+
+TEST_P(TurnOrder, FollowsTheTable)
+{
+    const OrderCase &c = GetParam();
+    ts::Result r = ts::run(ts::bin("timeslice"), options(probes(kForever, c.children)));
+    ASSERT_TRUE(r.exited()) << r.describe() << "\n" << r.out;
+    EXPECT_EQ(r.exit_code(), 0);
+    EXPECT_EQ(r.err, "");
+    Log log = probe_log::parse(r.out);
+    EXPECT_EQ(joined(turns(log)), c.turns) << r.out;
+    EXPECT_EQ(overlap(log), "");
+    EXPECT_EQ(events_of(log, "done").size(), c.children.size()) << r.out;
+}
+
+INSTANTIATE_TEST_SUITE_P(Timeslice, TurnOrder, ::testing::ValuesIn(kOrderCases),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+// Two CPU-bound children that each need several quanta take turns and are
+// never running at the same moment. (Which one shows up first is not
+// asserted: a slow start can use up the first child's whole first slice
+// before it records anything.) The quantum is written in hexadecimal: 100 ms.
+TEST(TimesliceSlices, TwoBusyChildrenTakeTurnsAndNeverOverlap)
+{
+    ts::Result r = ts::run(ts::bin("timeslice"), options(probes("0x64", {{"A", "run=350"}, {"B", "run=350"}})));
+    ASSERT_TRUE(r.exited()) << r.describe();
+    EXPECT_EQ(r.exit_code(), 0);
+    EXPECT_EQ(r.err, "");
+    Log log = probe_log::parse(r.out);
+    auto order = turns(log);
+    EXPECT_GE(std::count(order.begin(), order.end(), "A"), 3) << joined(order);
+    EXPECT_GE(std::count(order.begin(), order.end(), "B"), 3) << joined(order);
+    EXPECT_EQ(overlap(log), "");
+    EXPECT_EQ(events_of(log, "done").size(), 2u);
+}
+
+// The child holding the slice is stopped by someone else: it loses the rest
+// of the slice at once (the quantum is endless), the next child runs, and
+// the stopped one is continued when its turn comes round again.
+TEST(TimesliceSlices, ChildStoppedFromOutsideIsContinuedAtItsNextTurn)
+{
+    ts::Process p(ts::bin("timeslice"), options(probes(kForever, {{"A"}, {"B", "run=20"}})));
+    ASSERT_TRUE(wait_for(p, [](const Log &l) { return l.pids.count("A") > 0; })) << p.out();
+    ASSERT_EQ(kill(probe_log::parse(p.out()).pids.at("A"), SIGSTOP), 0);
+
+    // A reports the segment it ran before the stop once it runs again.
+    ASSERT_TRUE(eventually([&] { return written_after(p.out(), "done B", "seg A"); }))
+        << "B must run, then A again\n" << p.out();
+    Log log = probe_log::parse(p.out());
+    std::string order = joined(turns(log));
+    EXPECT_TRUE(order == "AB" || order == "ABA") << order;  // A may split its new turn itself
+    EXPECT_EQ(overlap(log), "");
+
+    kill(log.pids.at("A"), SIGKILL);
+    ts::Result r = p.wait();
+    EXPECT_EQ(r.exit_code(), 0) << r.describe();
+    EXPECT_EQ(r.err, "");
+}
+
+// A waiting child killed from outside leaves the table; the child holding
+// the slice is stopped early and the turn passes to its successor.
+TEST(TimesliceSlices, WaitingChildKilledFromOutsideIsRemoved)
+{
+    ts::Process p(ts::bin("timeslice"), options(probes(kForever, {{"X", "stop=0"}, {"A"}, {"Y", "run=20"}})));
+    ASSERT_TRUE(wait_for(p, [](const Log &l) { return has_event(l, "stop X") && l.pids.count("A") > 0; }))
+        << p.out();
+    ASSERT_EQ(kill(probe_log::parse(p.out()).pids.at("X"), SIGKILL), 0);
+
+    ASSERT_TRUE(eventually([&] { return written_after(p.out(), "done Y", "seg A"); }))
+        << "Y must run, then A again\n" << p.out();
+    Log log = probe_log::parse(p.out());
+    std::string order = joined(turns(log));
+    EXPECT_TRUE(order == "XAY" || order == "XAYA") << order;
+    EXPECT_EQ(overlap(log), "");
+
+    kill(log.pids.at("A"), SIGKILL);
+    ts::Result r = p.wait();
+    EXPECT_EQ(r.exit_code(), 0) << r.describe();
+    EXPECT_EQ(r.err, "");
+}
+
+class EndingSignal : public ::testing::TestWithParam<int> {};
+
+// Ended by SIGTERM or SIGHUP, the scheduler first continues every child it
+// holds, so they all run to their end, and then dies by that signal.
+TEST_P(EndingSignal, ContinuesEveryChildAndDiesByTheSignal)
+{
+    const int sig = GetParam();
+    ts::Process p(ts::bin("timeslice"), options(probes("50", {{"A", "run=300"}, {"B", "run=300"}, {"C", "run=300"}})));
+    ASSERT_TRUE(wait_for(p, [](const Log &l) { return l.pids.count("A") > 0; })) << p.out();
+    ASSERT_TRUE(p.signal(sig));
+
+    ASSERT_TRUE(eventually([&] { return !ts::alive(p.pid()); })) << "the scheduler did not end";
+    EXPECT_TRUE(wait_for(p, [](const Log &l) { return events_of(l, "done").size() == 3; }))
+        << "a child did not finish\n" << states(probe_log::parse(p.out())) << p.out();
+
+    ts::Result r = p.wait();
+    EXPECT_EQ(r.term_signal(), sig) << r.describe();
+    EXPECT_EQ(r.err, "");
+}
+
+INSTANTIATE_TEST_SUITE_P(Timeslice, EndingSignal, ::testing::Values(SIGTERM, SIGHUP),
+                         [](const auto &info) { return std::string(sigabbrev_np(info.param)); });
+
+// Started with hang-ups ignored, the scheduler keeps ignoring them (as do
+// its children) and finishes its work.
+TEST(TimesliceSignals, IgnoredHangUpStaysIgnored)
+{
+    std::vector<std::string> args{"-c", "trap '' HUP; exec \"$0\" \"$@\"", ts::bin("timeslice")};
+    for (const auto &a : probes("50", {{"A", "run=200"}, {"B", "run=200"}}))
+        args.push_back(a);
+    ts::Process p("/bin/sh", options(args));
+    ASSERT_TRUE(wait_for(p, [](const Log &l) { return l.pids.count("A") > 0; })) << p.out();
+    ASSERT_TRUE(p.signal(SIGHUP));
+    ts::Result r = p.wait();
+    EXPECT_EQ(r.exit_code(), 0) << r.describe();
+    EXPECT_EQ(events_of(probe_log::parse(r.out), "done").size(), 2u) << r.out;
+}
+
+}  // namespace

@@ -1,0 +1,408 @@
+// timeslice: runs several commands under a round-robin scheduler of its own.
+// Every command is started stopped; then each in turn may run for one quantum
+// of milliseconds, preempted by a one-shot interval timer and held with
+// SIGSTOP and SIGCONT, until all of them have ended.
+#include <signal.h>
+#include <sys/time.h>
+#include <sys/types.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+#include "timeslice.h"
+
+static_assert(sizeof(int) == 4 && sizeof(pid_t) == 4, "ids and counts are 32-bit");
+
+namespace {
+
+// One exit status per failure site.
+constexpr int kUsage = 1;
+constexpr int kBadQuantum = 2;
+constexpr int kNoMemory = 3;
+constexpr int kForkFailed = 4;
+constexpr int kWaitFailed = 5;
+constexpr int kPuzzled = 6;
+constexpr int kSignalSetup = 7;
+constexpr int kTimer = 8;
+constexpr int kNotStopped = 10;
+
+// The signal that asked the scheduler to end (SIGTERM or SIGHUP), 0 if none.
+volatile sig_atomic_t ending_signal = 0;
+
+// The signal mask the scheduler was started with: its children get it back.
+sigset_t inherited_mask;
+
+// The mask while the scheduler sleeps between slice events: the inherited one
+// with the timer's signal, SIGCHLD and the ending signals it catches let in.
+sigset_t sleep_mask;
+
+[[noreturn]] void die(const char *context, int status)
+{
+    perror(context);
+    exit(status);
+}
+
+// Its delivery is what ends the sleep when a slice runs out.
+void quantum_alarm(int)
+{
+}
+
+// Present only so that a child's change of state wakes the scheduler.
+void child_changed(int)
+{
+}
+
+void record_ending(int signum)
+{
+    ending_signal = signum;
+}
+
+void set_action(int signum, void (*handler)(int))
+{
+    struct sigaction action {};
+    action.sa_handler = handler;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = 0;
+    if (sigaction(signum, &action, nullptr) == -1)
+        die("sigaction", kSignalSetup);
+}
+
+// Blocks, for the scheduler's whole life, the signals it waits for. They get
+// in only while it sleeps in sigsuspend, which unblocks and sleeps in one
+// step, so none of them can arrive between a look at the children and the
+// sleep and go unnoticed. Blocking starts before the first launch, so that
+// an ending signal that comes while the children are being started waits
+// until there is a table to hand back.
+void block_signals()
+{
+    sigset_t held;
+    sigemptyset(&held);
+    for (int signum : {SIGALRM, SIGCHLD, SIGTERM, SIGHUP})
+        sigaddset(&held, signum);
+    if (sigprocmask(SIG_BLOCK, &held, &inherited_mask) == -1)
+        die("sigprocmask", kSignalSetup);
+    sleep_mask = inherited_mask;
+    sigdelset(&sleep_mask, SIGALRM);
+    sigdelset(&sleep_mask, SIGCHLD);
+}
+
+// Catches SIGCHLD (whatever the scheduler inherited, so that its children are
+// never reaped behind its back) and the two signals that end it. One of those
+// it was started to ignore or to block stays so. The children were all
+// forked before this, so they keep every action they inherited.
+void catch_signals()
+{
+    set_action(SIGCHLD, child_changed);
+    for (int signum : {SIGTERM, SIGHUP}) {
+        struct sigaction was {};
+        if (sigaction(signum, nullptr, &was) == -1)
+            die("sigaction", kSignalSetup);
+        if (was.sa_handler != SIG_IGN && !sigismember(&inherited_mask, signum)) {
+            set_action(signum, record_ending);
+            sigdelset(&sleep_mask, signum);
+        }
+    }
+}
+
+// The scheduler has been told to end: every child still in the table is
+// continued, so that none is left stopped with nobody to wake it, and then the
+// signal is delivered again under its default action so that whoever sent it
+// sees the scheduler end by it.
+[[noreturn]] void hand_back_and_end(const proc_table *pt, int signum)
+{
+    for (int i = 0; i < pt->count; ++i)
+        (void)kill(pt->pids[i], SIGCONT);  // one that has just ended needs nothing
+    set_action(signum, SIG_DFL);
+    (void)raise(signum);  // stays pending while blocked, if it is not already
+    sigset_t just_this;
+    sigemptyset(&just_this);
+    sigaddset(&just_this, signum);
+    if (sigprocmask(SIG_UNBLOCK, &just_this, nullptr) == -1)
+        die("sigprocmask", kSignalSetup);
+    _exit(128 + signum);  // not reached: the default action has ended the process
+}
+
+int parse_quantum(const char *text)
+{
+    char *rest = nullptr;
+    long value = strtol(text, &rest, 0);
+    if (value == 0 || *rest != '\0') {
+        fprintf(stderr, "%s is not a valid quantum\n", text);
+        exit(kBadQuantum);
+    }
+    // A quantum is a 32-bit count of milliseconds whatever the width of long:
+    // beyond that it saturates, as strtol does where long has 32 bits.
+    return static_cast<int>(std::clamp<long>(value, INT32_MIN, INT32_MAX));
+}
+
+pid_t launch_stopped(char **argv)
+{
+    // Nothing of ours is buffered, but a child that fails ends with exit(),
+    // which must not write anything of the scheduler's a second time.
+    (void)fflush(nullptr);
+    pid_t pid = fork();
+    if (pid == -1)
+        die("fork", kForkFailed);
+    if (pid == 0) {
+        // The command must not inherit the scheduler's blocked signals.
+        (void)sigprocmask(SIG_SETMASK, &inherited_mask, nullptr);  // cannot fail
+        (void)raise(SIGSTOP);
+        if (argv[0] == nullptr) {
+            fprintf(stderr, "%s: empty command\n", "launch_stopped");
+            exit(-1);
+        }
+        execvp(argv[0], argv);
+        perror(argv[0]);
+        exit(-1);
+    }
+    int status = 0;
+    if (waitpid(pid, &status, WUNTRACED) == pid && WIFSTOPPED(status))
+        return pid;
+    fprintf(stderr, "%s: child failed to stop\n", "launch_stopped");
+    exit(kNotStopped);
+}
+
+proc_table *make_proc_table(char **argv)
+{
+    auto *pt = static_cast<proc_table *>(malloc(sizeof(proc_table)));
+    if (pt == nullptr)
+        return nullptr;
+
+    size_t separators = 0;
+    for (char **arg = argv + 2; *arg != nullptr; ++arg)
+        if (strcmp(*arg, ":") == 0)
+            ++separators;
+    pt->pids = static_cast<pid_t *>(malloc((separators + 1) * sizeof(pid_t)));
+    if (pt->pids == nullptr)
+        die("malloc", kNoMemory);
+
+    pt->count = 0;
+    char **cursor = argv + 2;
+    while (*cursor != nullptr) {
+        char **segment = cursor;
+        while (*cursor != nullptr && strcmp(*cursor, ":") != 0)
+            ++cursor;
+        if (*cursor != nullptr)
+            *cursor++ = nullptr;
+        pt->pids[pt->count++] = launch_stopped(segment);
+    }
+    return pt;
+}
+
+void continue_process(pid_t pid)
+{
+    (void)kill(pid, SIGCONT);  // a child that has gone shows up in the wait
+}
+
+// Stops a running child and waits until the stop shows. A child may end on
+// its own just before the stop signal reaches it; then this wait reaps it and
+// the result is true, and the caller takes it out of the table.
+bool stop_process(pid_t pid)
+{
+    if (kill(pid, SIGSTOP) == -1)
+        return false;
+    int status = 0;
+    pid_t got = waitpid(pid, &status, WUNTRACED);
+    if (got == pid && WIFSTOPPED(status))
+        return false;
+    if (got == pid && (WIFEXITED(status) || WIFSIGNALED(status)))
+        return true;
+    fprintf(stderr, "%s: process %d failed to stop\n", "stop_process", pid);
+    exit(kNotStopped);
+}
+
+void arm_timer(int quantum)
+{
+    set_action(SIGALRM, quantum_alarm);
+    struct itimerval slice {};
+    slice.it_value.tv_sec = quantum / 1000;
+    slice.it_value.tv_usec = (quantum % 1000) * 1000;
+    if (setitimer(ITIMER_REAL, &slice, nullptr) == -1)
+        die("setitimer", kTimer);
+}
+
+// The timer is stopped first, so no expiry can follow; one that came just
+// before is still pending (the signal is blocked) and is taken by the harmless
+// handler before the default action, which would end the scheduler, returns.
+void disarm_timer()
+{
+    struct itimerval off {};
+    if (setitimer(ITIMER_REAL, &off, nullptr) == -1)
+        die("setitimer", kTimer);
+
+    sigset_t pending;
+    if (sigpending(&pending) == -1)
+        die("sigpending", kSignalSetup);
+    if (sigismember(&pending, SIGALRM)) {
+        sigset_t alarm_only;
+        sigemptyset(&alarm_only);
+        sigaddset(&alarm_only, SIGALRM);
+        if (sigprocmask(SIG_UNBLOCK, &alarm_only, nullptr) == -1 ||
+            sigprocmask(SIG_BLOCK, &alarm_only, nullptr) == -1)
+            die("sigprocmask", kSignalSetup);
+    }
+    set_action(SIGALRM, SIG_DFL);
+}
+
+// Whether the slice's one-shot timer has run out: its remaining time reads 0
+// from the moment it fires, whether or not its signal has been taken yet.
+bool slice_expired()
+{
+    struct itimerval left {};
+    if (getitimer(ITIMER_REAL, &left) == -1)
+        die("getitimer", kTimer);
+    return left.it_value.tv_sec == 0 && left.it_value.tv_usec == 0;
+}
+
+// Waits like waitpid(-1, status, WUNTRACED) for a child to end or stop, and
+// fails with EINTR once the slice's timer has expired or an ending signal has
+// come. The state is looked at with the signals blocked and the sleep lets
+// them in, so an expiry can never fall between the look and the sleep and be
+// lost while a child runs on past its quantum.
+pid_t wait_slice(int *status)
+{
+    for (;;) {
+        pid_t pid = waitpid(-1, status, WUNTRACED | WNOHANG);
+        if (pid != 0)
+            return pid;
+        if (ending_signal != 0 || slice_expired()) {
+            errno = EINTR;
+            return -1;
+        }
+        sigsuspend(&sleep_mask);  // returns once a handler has run
+    }
+}
+
+// The child that held the slice turned out to have ended when it was to be
+// stopped: it leaves the table as if the wait had reaped it during its slice,
+// and the turn goes to the entry that followed it.
+int pass_turn(proc_table *pt, pid_t holder)
+{
+    int i = 0;
+    while (pt->pids[i] != holder)
+        ++i;
+    return schedule_next(i, pt, holder);
+}
+
+void run_procs(proc_table *pt, int quantum)
+{
+    if (pt == nullptr || pt->count == 0)
+        return;
+    catch_signals();
+
+    int old = 0;
+    while (pt->count != 0) {
+        pid_t holder = pt->pids[old];
+        continue_process(holder);
+        arm_timer(quantum);
+        int status = 0;
+        pid_t pid = wait_slice(&status);
+        int wait_error = errno;
+        disarm_timer();
+
+        if (pid == -1) {
+            if (wait_error != EINTR) {
+                errno = wait_error;
+                die("waitpid()", kWaitFailed);
+            }
+            // An ending signal interrupts the wait as well, and is no expiry.
+            if (ending_signal == 0)
+                old = stop_process(holder) ? pass_turn(pt, holder) : schedule_next(old, pt, 0);
+        } else if (WIFEXITED(status) || WIFSIGNALED(status)) {
+            bool holder_ended = pid != holder && stop_process(holder);
+            old = schedule_next(old, pt, pid);
+            if (holder_ended)
+                old = pass_turn(pt, holder);
+        } else if (WIFSTOPPED(status)) {
+            // Stopped from outside: its turn is over, and nobody else is touched.
+            old = schedule_next(old, pt, 0);
+        } else {
+            fprintf(stderr, "%s: process status (0x%08x) neither exited or stopped.  That's puzzling\n",
+                    "run_procs", static_cast<unsigned>(status));
+            exit(kPuzzled);
+        }
+        if (ending_signal != 0)
+            hand_back_and_end(pt, ending_signal);
+    }
+}
+
+}  // namespace
+
+int schedule_next(int old, proc_table *pt, pid_t remove)
+{
+    if (remove != 0) {
+        int i = 0;
+        while (i < pt->count && pt->pids[i] != remove)
+            ++i;
+        // Only the scheduler's own children are in the table, but one it did
+        // not start (inherited across the exec that started it) may be reaped
+        // too; it must not cost a real entry its place.
+        if (i < pt->count) {
+            --pt->count;
+            for (int j = i; j < pt->count; ++j)
+                pt->pids[j] = pt->pids[j + 1];
+            if (pt->count == 0)
+                return 0;
+            // Removed before or at the current entry: its successor has moved
+            // into the current index.
+            return old < i ? (old + 1) % pt->count : old % pt->count;
+        }
+    }
+    return (old + 1) % pt->count;
+}
+
+void schedule_log(const char *str, int old, int next, const proc_table *pt, pid_t remove)
+{
+    fprintf(stderr, "%s: %s: old=%d, new = %d, remove=%d, pt->count=%d, pt: [", "schedule_log", str, old,
+            next, remove, pt->count);
+    for (int i = 0; i < pt->count; ++i)
+        fprintf(stderr, "%d%s", pt->pids[i], i + 1 < pt->count ? ", " : "");
+    fprintf(stderr, " ]\n");
+}
+
+void print_status(pid_t pid, int status)
+{
+    if (pid == -1) {
+        if (errno == EINTR)
+            fprintf(stderr, "wait() was interrupted\n");
+        else
+            perror("wait()");
+    } else if (WIFEXITED(status)) {
+        fprintf(stderr, "pid %d exited\n", pid);
+    } else if (WIFSIGNALED(status)) {
+        fprintf(stderr, "pid %d signalled\n", pid);
+    } else if (WIFSTOPPED(status)) {
+        fprintf(stderr, "pid %d stopped\n", pid);
+    } else {
+        fprintf(stderr, "pid %d did something...\n", pid);
+    }
+}
+
+int main(int argc, char **argv)
+{
+    // 1. A quantum is required.
+    if (argc <= 1) {
+        fprintf(stderr, "usage: %s <quantum(ms)> p1 [ p1 args ] ; [ p2 [ p2 args ] ; [...]\n", argv[0]);
+        exit(kUsage);
+    }
+    // 2. The quantum in milliseconds: decimal, 0x hexadecimal or 0 octal.
+    int quantum = parse_quantum(argv[1]);
+    // Held from before the first child exists.
+    block_signals();
+    // 3. Every command launched and held stopped.
+    proc_table *pt = make_proc_table(argv);
+    // 4. The slices, until every child has been reaped.
+    run_procs(pt, quantum);
+    // 5. Every child has been reaped.
+    if (pt != nullptr) {
+        free(pt->pids);
+        free(pt);
+    }
+    return 0;
+}
