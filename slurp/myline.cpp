@@ -1,5 +1,7 @@
 #include "myline.h"
 
+#include <sys/single_threaded.h>
+
 #include <cerrno>
 #include <climits>
 #include <cstdint>
@@ -138,11 +140,16 @@ extern "C" size_t myline(char **lineptr, size_t *n, FILE *stream)
         return kFailed;
     }
     // One lock for the whole line: no other thread's read lands in the
-    // middle of it, and the reads inside need not lock again.
+    // middle of it, and the reads inside need not lock again. With no other
+    // thread in the process there is nobody to keep out, and the lock would
+    // cost as much as the rest of a short line.
     const char *tail = nullptr;
-    flockfile(stream);
+    const bool lock = !__libc_single_threaded;
+    if (lock)
+        flockfile(stream);
     size_t result = read_line(lineptr, n, stream, &tail);
-    funlockfile(stream);
+    if (lock)
+        funlockfile(stream);
     if (tail != nullptr)
         result += length(tail, *lineptr + *n);
     return result;

@@ -2,10 +2,12 @@
 // with very long lines, and line for line against getline.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "run.h"
@@ -218,6 +220,35 @@ TEST(Myline, ZeroBytesInsideALine)
     EXPECT_EQ(std::string(buf.line, 201), longer);
     EXPECT_EQ(buf.read(in.get()), 5u);
     EXPECT_STREQ(buf.line, "next\n");
+}
+
+// Threads sharing one stream each get whole lines, never the rest of a line
+// another thread began: a line takes several reads, and they are not split.
+TEST(Myline, ThreadsSharingAStreamGetWholeLines)
+{
+    const size_t kLines = 20000;
+    std::string input;
+    for (size_t i = 0; i < kLines; ++i)
+        input += std::string(300 + i % 50, static_cast<char>('a' + i % 26)) + "\n";
+    MemStream in(input);
+    std::atomic<size_t> lines{0}, broken{0}, bytes{0};
+    auto reader = [&] {
+        LineBuffer buf;
+        size_t got;
+        while ((got = buf.read(in.get())) != kEnd) {
+            const std::string line(buf.line, got);
+            if (line.back() != '\n' || line.find_first_not_of(line[0]) != got - 1)
+                ++broken;
+            ++lines;
+            bytes += got;
+        }
+    };
+    std::thread first(reader), second(reader);
+    first.join();
+    second.join();
+    EXPECT_EQ(broken, 0u);
+    EXPECT_EQ(lines, kLines);
+    EXPECT_EQ(bytes, input.size());
 }
 
 TEST(Myline, LineOfTensOfMegabytes)
