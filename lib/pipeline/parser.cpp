@@ -46,9 +46,9 @@ void syntax(const char *what) { fprintf(stderr, "line %d: %s\n", lineno, what); 
 bool put(Text *t, char c)
 {
     if (t->len + 2 > t->cap) {
-        size_t size = t->cap ? t->cap * 2 : 32;
         if (t->cap > SIZE_MAX / 2)
             return false;
+        size_t size = t->cap ? t->cap * 2 : 32;
         char *grown = static_cast<char *>(realloc(t->data, size));
         if (!grown)
             return false;

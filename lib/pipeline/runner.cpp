@@ -299,7 +299,7 @@ int do_pipeline(pipeline pl)
         return -1;
     }
 
-    static char file[PATH_MAX];
+    char file[PATH_MAX];  // the child builds candidate paths here
     sigset_t caught;
     caught_signals(&caught);
     Launch launch{};
