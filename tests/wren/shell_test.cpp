@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <fstream>
 #include <string>
 
 #include "run.h"
@@ -109,20 +110,40 @@ TEST(WrenScript, CommandsDoNotInheritTheScriptDescriptor)
     EXPECT_EQ(r.out, "0 1 2\n");
 }
 
-TEST(WrenScript, UsageAndUnreadableScripts)
+// Whether this 32-bit build runs under a user-mode emulator registered
+// without the flag that keeps argv[0]: programs then see their path instead.
+bool emulator_replaces_argv0()
 {
-    ts::TempDir dir;
+#if defined(__i386__)
+    std::ifstream entry("/proc/sys/fs/binfmt_misc/qemu-i386");
+    std::string line;
+    while (std::getline(entry, line))
+        if (line.rfind("flags:", 0) == 0)
+            return line.find('P') == std::string::npos;
+#endif
+    return false;
+}
+
+TEST(WrenScript, UsageNamesTheProgram)
+{
     ts::Options usage;
     usage.args = {"a", "b"};
     usage.argv0 = "myshell";
     ts::Result r = ts::run(ts::bin("wren"), usage);
     EXPECT_EQ(r.exit_code(), 255);
     EXPECT_EQ(r.out, "");
+    if (emulator_replaces_argv0())
+        GTEST_SKIP() << "qemu-i386 is registered in binfmt_misc without the P flag, so the program "
+                        "cannot see the name it was started under; it printed: " << r.err;
     EXPECT_EQ(r.err, "usage: myshell\n");
+}
 
+TEST(WrenScript, UnreadableScripts)
+{
+    ts::TempDir dir;
     ts::Options missing;
     missing.args = {dir.file("missing")};
-    r = ts::run(ts::bin("wren"), missing);
+    ts::Result r = ts::run(ts::bin("wren"), missing);
     EXPECT_EQ(r.exit_code(), 1);
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err, dir.file("missing") + ": No such file or directory\n");
