@@ -7,9 +7,12 @@
 #
 # WREN defaults to build/bin/wren. Each round times every shell RUNS times
 # (default 5) on each script with hyperfine; the report gives, per script,
-# the median over ROUNDS (default 3) of each shell's median time, the ratio
+# the median over ROUNDS (default 3) of each shell's median wall time and of
+# its mean CPU time (user + system, children included), the ratios
 # wren/anchor of those, and the range of the per-round ratios as the noise.
-# Every shell gets the same PATH, so no one searches further than another.
+# On a machine shared with other work the wall times wander with the load;
+# the CPU times much less. Every shell gets the same PATH, so no one
+# searches further than another.
 set -eu
 here=$(cd "$(dirname "$0")/.." && pwd)
 wren=${1:-$here/build/bin/wren}
@@ -38,7 +41,8 @@ for script in true pipe; do
             -n wren "$wren $work/$script.sh" \
             -n dash "dash $work/$script.sh" \
             -n bash "bash $work/$script.sh" >/dev/null
-        jq -r '[.results[] | .median] | @tsv' "$work/$script.$r.json" >>"$work/$script.medians"
+        jq -r '[(.results[] | .median), (.results[] | .user + .system)] | @tsv' \
+            "$work/$script.$r.json" >>"$work/$script.medians"
         r=$((r + 1))
     done
     awk -v script="$script.sh" -v lines="$lines" -v runs="$runs" '
@@ -47,21 +51,25 @@ for script in true pipe; do
                 for (j = i; j > 1 && a[j - 1] > a[j]; j--) { t = a[j]; a[j] = a[j - 1]; a[j - 1] = t }
             return n % 2 ? a[(n + 1) / 2] : (a[n / 2] + a[n / 2 + 1]) / 2
         }
-        { w[NR] = $1; d[NR] = $2; b[NR] = $3; rd[NR] = $1 / $2; rb[NR] = $1 / $3 }
+        function range(a, n,    i, lo, hi) {
+            lo = hi = a[1]
+            for (i = 2; i <= n; i++) { if (a[i] < lo) lo = a[i]; if (a[i] > hi) hi = a[i] }
+            return sprintf("rounds %.3f to %.3f", lo, hi)
+        }
+        {
+            w[NR] = $1; d[NR] = $2; b[NR] = $3; cw[NR] = $4; cd[NR] = $5; cb[NR] = $6
+            rd[NR] = $1 / $2; rb[NR] = $1 / $3; crd[NR] = $4 / $5; crb[NR] = $4 / $6
+        }
         END {
             n = NR
-            mw = median(w, n); md = median(d, n); mb = median(b, n)
-            lo_d = hi_d = rd[1]; lo_b = hi_b = rb[1]
-            for (i = 2; i <= n; i++) {
-                if (rd[i] < lo_d) lo_d = rd[i]; if (rd[i] > hi_d) hi_d = rd[i]
-                if (rb[i] < lo_b) lo_b = rb[i]; if (rb[i] > hi_b) hi_b = rb[i]
-            }
             printf "%s (%d lines, %d rounds of %d runs)\n", script, lines, n, runs
-            printf "  wren %8.3f s  %7.0f commands/s\n", mw, lines / mw
-            printf "  dash %8.3f s  %7.0f commands/s\n", md, lines / md
-            printf "  bash %8.3f s  %7.0f commands/s\n", mb, lines / mb
-            printf "  wren/dash %.3f (rounds %.3f to %.3f)\n", mw / md, lo_d, hi_d
-            printf "  wren/bash %.3f (rounds %.3f to %.3f)\n", mw / mb, lo_b, hi_b
+            printf "  wall  wren %7.3f s  dash %7.3f s  bash %7.3f s   (wren %.0f commands/s)\n",
+                median(w, n), median(d, n), median(b, n), lines / median(w, n)
+            printf "  cpu   wren %7.3f s  dash %7.3f s  bash %7.3f s\n", median(cw, n), median(cd, n), median(cb, n)
+            printf "  wall  wren/dash %.3f (%s)  wren/bash %.3f (%s)\n",
+                median(rd, n), range(rd, n), median(rb, n), range(rb, n)
+            printf "  cpu   wren/dash %.3f (%s)  wren/bash %.3f (%s)\n",
+                median(crd, n), range(crd, n), median(crb, n), range(crb, n)
         }' "$work/$script.medians"
 done
 echo "load average: $(cut -d' ' -f1-3 /proc/loadavg)"
