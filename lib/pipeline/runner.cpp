@@ -41,7 +41,7 @@ struct Launch {
     char **shell;            // argv for the system shell; the child fills in slot 1
     int in, out;             // to become standard input and output (-1: as they are)
     const sigset_t *caught;  // signals that may have a handler
-    sigset_t mask;           // the signal mask to execute with
+    sigset_t mask;           // the signal mask to execute with (set by start)
 };
 
 // In the child: a message without stdio, which may not be used here.
@@ -154,6 +154,11 @@ int exec_search(const Launch *l)
     sigset_t all, old;
     sigfillset(&all);
     (void)sigprocmask(SIG_SETMASK, &all, &old);
+    // The child gets SIGINT and SIGPIPE unblocked whatever the caller holds
+    // blocked; the rest of the mask is inherited as exec inherits it.
+    l->mask = old;
+    sigdelset(&l->mask, SIGINT);
+    sigdelset(&l->mask, SIGPIPE);
     pid_t pid = vfork();
     if (pid == 0)
         child(l);
@@ -306,11 +311,6 @@ int do_pipeline(pipeline pl)
     launch.envp = environ;
     launch.file = file;
     launch.caught = &caught;
-    // Children get SIGINT and SIGPIPE unblocked whatever the caller holds
-    // blocked; the rest of the mask is inherited as exec inherits it.
-    (void)sigprocmask(SIG_BLOCK, nullptr, &launch.mask);
-    sigdelset(&launch.mask, SIGINT);
-    sigdelset(&launch.mask, SIGPIPE);
     const char *dirs = getenv("PATH");
     dirs = dirs ? dirs : kDefaultPath;
 
