@@ -11,6 +11,11 @@ if [ -x "$bin/timeslice" ]; then
     "$bin/timeslice" 100 sh -c 'seq 3' : echo a:b
 fi
 
+if [ -x "$bin/wren" ]; then
+    show "printf 'echo hello from wren | tr a-z A-Z\\necho \"a  b\" c\\\\ d\\necho '\\''oops\\nexit\\n' | wren"
+    printf 'echo hello from wren | tr a-z A-Z\necho "a  b" c\\ d\necho '\''oops\nexit\n' | "$bin/wren" 2>&1
+fi
+
 # slurp is a library: build a small C caller against it in a scratch folder.
 lib="$bin/../lib/libslurp.a"
 if [ -f "$lib" ] && command -v cc >/dev/null 2>&1; then

@@ -1,0 +1,138 @@
+// readLongString: one line of any length from a stream.
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+
+#include "parser.h"
+
+namespace {
+
+constexpr size_t kFirstSize = 128;
+
+// The start of a line whose reading a signal interrupted, handed to the next
+// call on the same stream so that no input is lost.
+struct Carry {
+    FILE *stream;
+    char *text;
+    size_t len, cap;
+};
+Carry carry;
+
+// Makes room for `need` bytes, doubling; false (buffer untouched) when the
+// size overflows or memory runs out.
+bool reserve(char **buf, size_t *cap, size_t need)
+{
+    if (need <= *cap)
+        return true;
+    size_t size = *cap ? *cap : kFirstSize;
+    while (size < need) {
+        if (size > SIZE_MAX / 2)
+            return false;
+        size *= 2;
+    }
+    char *grown = static_cast<char *>(realloc(*buf, size));
+    if (!grown)
+        return false;
+    *buf = grown;
+    *cap = size;
+    return true;
+}
+
+// A program we ran may have left our shared input non-blocking; a read that
+// would block is then an error we can undo. True if the descriptor was
+// non-blocking and is blocking now.
+bool make_blocking(int fd)
+{
+    int flags = fcntl(fd, F_GETFL);
+    if (flags < 0 || !(flags & O_NONBLOCK))
+        return false;
+    return fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0;
+}
+
+}  // namespace
+
+extern "C" char *readLongString(FILE *stream)
+{
+    if (!stream) {
+        errno = EINVAL;
+        return nullptr;
+    }
+    // The end of input stays the end, as it does for getc.
+    if (feof(stream))
+        return nullptr;
+    // An interrupted or failed read left the error indicator set; this call
+    // tries again.
+    clearerr(stream);
+
+    char *buf = nullptr;
+    size_t len = 0, cap = 0;
+    if (carry.text && carry.stream == stream) {
+        buf = carry.text;
+        len = carry.len;
+        cap = carry.cap;
+    } else {
+        free(carry.text);
+    }
+    carry = Carry{};
+
+    bool newline = false, nomem = false;
+    flockfile(stream);
+    for (;;) {
+        int c = getc_unlocked(stream);
+        if (c == EOF) {
+            if (ferror_unlocked(stream) && errno == EAGAIN && make_blocking(fileno(stream))) {
+                clearerr_unlocked(stream);
+                continue;
+            }
+            break;
+        }
+        if (c == '\n') {
+            newline = true;
+            break;
+        }
+        // Past a failed allocation the rest of the line is only consumed.
+        if (nomem)
+            continue;
+        if (!reserve(&buf, &cap, len + 2)) {
+            nomem = true;
+            continue;
+        }
+        buf[len++] = static_cast<char>(c);
+    }
+    funlockfile(stream);
+    int why = errno;
+
+    if (!nomem && (newline || (!ferror(stream) && len > 0))) {
+        if (!reserve(&buf, &cap, len + 1)) {
+            free(buf);
+            errno = ENOMEM;
+            return nullptr;
+        }
+        buf[len] = '\0';
+        return buf;
+    }
+    if (nomem) {
+        free(buf);
+        errno = ENOMEM;
+        return nullptr;
+    }
+    if (ferror(stream) && why == EINTR) {
+        // On a terminal the interrupt abandons the line being typed, as the
+        // terminal itself discards what was not yet entered; from a pipe or a
+        // file every byte read belongs to the next line.
+        if (len > 0 && !isatty(fileno(stream)))
+            carry = Carry{stream, buf, len, cap};
+        else
+            free(buf);
+        clearerr(stream);
+        errno = EINTR;
+        return nullptr;
+    }
+    free(buf);
+    errno = why;
+    return nullptr;
+}

@@ -1,0 +1,187 @@
+// readLongString: whole lines of any length, and what each kind of failed
+// read leaves for the caller and for the next call.
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <pty.h>
+#include <signal.h>
+#include <sys/time.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "parser.h"
+#include "run.h"
+
+namespace {
+
+std::string take(char *line)
+{
+    std::string s = line;
+    free(line);
+    return s;
+}
+
+// Every line readLongString returns for `input`, until it returns null.
+std::vector<std::string> lines_of(const std::string &input)
+{
+    FILE *in = fmemopen(const_cast<char *>(input.data()), input.size(), "r");
+    if (input.empty())
+        in = fopen("/dev/null", "r");
+    std::vector<std::string> got;
+    while (char *line = readLongString(in))
+        got.push_back(take(line));
+    EXPECT_TRUE(feof(in));
+    EXPECT_EQ(readLongString(in), nullptr) << "the end of input stays the end";
+    fclose(in);
+    return got;
+}
+
+using Lines = std::vector<std::string>;
+
+TEST(ReadLongString, SplitsLines)
+{
+    EXPECT_EQ(lines_of(""), Lines{});
+    EXPECT_EQ(lines_of("a\nb\n"), (Lines{"a", "b"}));
+    EXPECT_EQ(lines_of("a\nlast"), (Lines{"a", "last"}));
+    EXPECT_EQ(lines_of("\n\n"), (Lines{"", ""}));
+    EXPECT_EQ(lines_of("tab\tand \r\n"), (Lines{"tab\tand \r"}));
+}
+
+TEST(ReadLongString, LinesAroundEveryGrowth)
+{
+    for (size_t n : {126u, 127u, 128u, 129u, 255u, 256u, 257u, 4095u, 4096u, 4097u, 300000u}) {
+        std::string a(n, 'a'), b(n + 1, 'b');
+        EXPECT_EQ(lines_of(a + "\n" + b), (Lines{a, b})) << n;
+    }
+}
+
+void on_alarm(int) {}
+
+// A read that blocks is interrupted by SIGALRM (no SA_RESTART) every 20 ms
+// while this lives.
+struct Interrupter {
+    struct sigaction old{};
+    Interrupter()
+    {
+        struct sigaction sa{};
+        sa.sa_handler = on_alarm;
+        sigaction(SIGALRM, &sa, &old);
+        itimerval every{{0, 20000}, {0, 20000}};
+        setitimer(ITIMER_REAL, &every, nullptr);
+    }
+    ~Interrupter()
+    {
+        itimerval off{};
+        setitimer(ITIMER_REAL, &off, nullptr);
+        sigaction(SIGALRM, &old, nullptr);
+    }
+};
+
+void put(int fd, const std::string &text) { ASSERT_EQ(write(fd, text.data(), text.size()), ssize_t(text.size())); }
+
+// From a pipe, what was read before the interrupt is the start of the next
+// line, and the stream reads on normally.
+TEST(ReadLongString, InterruptedReadKeepsThePartialLine)
+{
+    int p[2];
+    ASSERT_EQ(pipe2(p, O_CLOEXEC), 0);
+    FILE *in = fdopen(p[0], "r");
+    put(p[1], "echo hel");
+    {
+        Interrupter alarm;
+        errno = 0;
+        EXPECT_EQ(readLongString(in), nullptr);
+        EXPECT_EQ(errno, EINTR);
+    }
+    EXPECT_FALSE(feof(in));
+    EXPECT_FALSE(ferror(in)) << "the next call must not find the error indicator set";
+    put(p[1], "lo\nnext\n");
+    close(p[1]);
+    char *line = readLongString(in);
+    ASSERT_NE(line, nullptr);
+    EXPECT_EQ(take(line), "echo hello");
+    line = readLongString(in);
+    ASSERT_NE(line, nullptr);
+    EXPECT_EQ(take(line), "next");
+    EXPECT_EQ(readLongString(in), nullptr);
+    EXPECT_TRUE(feof(in));
+    fclose(in);
+}
+
+// On a terminal an interrupt abandons what was typed, as the terminal does.
+TEST(ReadLongString, InterruptOnATerminalAbandonsTheLine)
+{
+    int master, slave;
+    ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+    FILE *in = fdopen(slave, "r");
+    termios t{};
+    ASSERT_EQ(tcgetattr(slave, &t), 0);
+    put(master, "abc" + std::string(1, static_cast<char>(t.c_cc[VEOF])));  // sent without a newline
+    {
+        Interrupter alarm;
+        EXPECT_EQ(readLongString(in), nullptr);
+        EXPECT_EQ(errno, EINTR);
+    }
+    put(master, "xyz\n");
+    char *line = readLongString(in);
+    ASSERT_NE(line, nullptr);
+    EXPECT_EQ(take(line), "xyz");
+    fclose(in);
+    close(master);
+}
+
+// A directory opens but cannot be read: the error is reported at once, and
+// again on the next call, never as end of input or as an interrupt.
+TEST(ReadLongString, ReadErrorIsNotEndOfInput)
+{
+    ts::TempDir dir;
+    FILE *in = fopen(dir.path().c_str(), "r");
+    ASSERT_NE(in, nullptr);
+    for (int i = 0; i < 2; ++i) {
+        errno = 0;
+        EXPECT_EQ(readLongString(in), nullptr);
+        EXPECT_EQ(errno, EISDIR);
+        EXPECT_TRUE(ferror(in));
+        EXPECT_FALSE(feof(in));
+    }
+    fclose(in);
+    errno = 0;
+    EXPECT_EQ(readLongString(nullptr), nullptr);
+    EXPECT_EQ(errno, EINVAL);
+}
+
+// Input left non-blocking (by a program sharing it) is waited for anyway.
+TEST(ReadLongString, NonBlockingInputIsWaitedFor)
+{
+    int p[2];
+    ASSERT_EQ(pipe2(p, O_CLOEXEC | O_NONBLOCK), 0);
+    FILE *in = fdopen(p[0], "r");
+    std::thread writer([fd = p[1]] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        (void)!write(fd, "late\n", 5);
+        close(fd);
+    });
+    char *line = readLongString(in);
+    writer.join();
+    ASSERT_NE(line, nullptr) << "errno " << errno;
+    EXPECT_EQ(take(line), "late");
+    fclose(in);
+}
+
+extern "C" int c_stage_count(const char *text);
+
+TEST(Headers, UsableFromC)
+{
+    EXPECT_EQ(c_stage_count("a | b | c\n"), 3);
+    EXPECT_EQ(c_stage_count("a | | c\n"), -1);
+}
+
+}  // namespace

@@ -1,0 +1,162 @@
+// wren fed through pipes and script files: what it prints, where, and how
+// it ends.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <fstream>
+#include <string>
+
+#include "run.h"
+
+namespace {
+
+struct Case {
+    const char *name;
+    std::string input;
+    std::string out;
+    std::string err;
+    int status;
+};
+
+void PrintTo(const Case &c, std::ostream *os) { *os << c.name; }
+
+const Case kPiped[] = {
+    {"end_of_input_prints_a_newline", "echo hi\n", "hi\n\n", "", 0},
+    {"last_line_without_newline", "echo hi", "hi\n\n", "", 0},
+    {"empty_input", "", "\n", "", 0},
+    {"exit_prints_no_newline", "echo a\nexit\necho b\n", "a\n", "", 0},
+    {"exit_ignores_its_status", "exit 3\n", "", "", 0},
+    {"exit_ignores_later_stages", "exit | cat\necho b\n", "", "", 0},
+    {"blank_lines_run_nothing", "\n   \n\t\necho x\n", "x\n\n", "", 0},
+    {"pipelines_run", "echo hi | tr a-z A-Z | sed s/H/J/\n", "JI\n\n", "", 0},
+    {"parse_error_names_the_line_and_carries_on", "echo a\n\necho 'b\necho c\n", "a\nc\n\n",
+     "line 3: unterminated single quote\n", 0},
+    {"missing_command_carries_on", "wren-no-such-command\necho after\n", "after\n\n",
+     "wren-no-such-command: No such file or directory\n", 0},
+    {"builtin_names_are_exact", "EXIT\nexit2\necho exit cd\n", "exit cd\n\n",
+     "EXIT: No such file or directory\nexit2: No such file or directory\n", 0},
+    {"cd_changes_the_shell_directory", "cd /tmp\npwd\n", "/tmp\n\n", "", 0},
+    {"cd_ignores_extra_words", "cd /tmp /etc | cat\npwd\n", "/tmp\n\n", "", 0},
+    {"cd_to_missing_directory_ends_the_shell", "cd /wren-no-such-dir\necho no\n", "",
+     "cd: No such file or directory\n", 1},
+    {"cd_without_directory_ends_the_shell", "cd\necho no\n", "", "cd: no directory given\n", 1},
+};
+
+class Piped : public ::testing::TestWithParam<Case> {};
+
+TEST_P(Piped, Transcript)
+{
+    const Case &c = GetParam();
+    ts::Options o;
+    o.input = c.input;
+    o.env = {"WRENPROMPT=never shown> "};
+    ts::Result r = ts::run(ts::bin("wren"), o);
+    ASSERT_TRUE(r.exited()) << r.describe();
+    EXPECT_EQ(r.exit_code(), c.status);
+    EXPECT_EQ(ts::visible(r.out), ts::visible(c.out));
+    EXPECT_EQ(r.err, c.err);
+}
+
+INSTANTIATE_TEST_SUITE_P(Wren, Piped, ::testing::ValuesIn(kPiped),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+// A script given as argument: no prompt, and no newline at its end.
+TEST(WrenScript, RunsWithoutPromptOrFinalNewline)
+{
+    ts::TempDir dir;
+    struct {
+        std::string script, out;
+    } cases[] = {
+        {"echo one\necho two\n", "one\ntwo\n"},
+        {"echo one\necho two", "one\ntwo\n"},
+        {"echo one\nexit\necho two\n", "one\n"},
+        {"", ""},
+    };
+    for (const auto &c : cases) {
+        dir.write("script", c.script);
+        ts::Options o;
+        o.args = {dir.file("script")};
+        o.input = "echo from stdin\n";
+        ts::Result r = ts::run(ts::bin("wren"), o);
+        EXPECT_EQ(r.exit_code(), 0) << r.describe();
+        EXPECT_EQ(ts::visible(r.out), ts::visible(c.out)) << c.script;
+        EXPECT_EQ(r.err, "");
+    }
+}
+
+TEST(WrenScript, RelativeRedirectionsUseTheShellDirectory)
+{
+    ts::TempDir dir;
+    dir.write("script", "echo hi > f\ncat < f | tr a-z A-Z\ncd /\ncat f\n");
+    ts::Options o;
+    o.args = {"script"};
+    o.cwd = dir.path();
+    ts::Result r = ts::run(ts::bin("wren"), o);
+    EXPECT_EQ(r.exit_code(), 0);
+    EXPECT_EQ(r.out, "HI\n");
+    EXPECT_EQ(r.err, "cat: f: No such file or directory\n");
+}
+
+// Commands get the script as standard input, but not a second descriptor
+// for it.
+TEST(WrenScript, CommandsDoNotInheritTheScriptDescriptor)
+{
+    ts::TempDir dir;
+    dir.write("script", ts::helper("wren_fds") + "\n");
+    ts::Options o;
+    o.args = {dir.file("script")};
+    ts::Result r = ts::run(ts::bin("wren"), o);
+    EXPECT_EQ(r.exit_code(), 0);
+    EXPECT_EQ(r.out, "0 1 2\n");
+}
+
+// Whether this 32-bit build runs under a user-mode emulator registered
+// without the flag that keeps argv[0]: programs then see their path instead.
+bool emulator_replaces_argv0()
+{
+#if defined(__i386__)
+    std::ifstream entry("/proc/sys/fs/binfmt_misc/qemu-i386");
+    std::string line;
+    while (std::getline(entry, line))
+        if (line.rfind("flags:", 0) == 0)
+            return line.find('P') == std::string::npos;
+#endif
+    return false;
+}
+
+TEST(WrenScript, UsageNamesTheProgram)
+{
+    ts::Options usage;
+    usage.args = {"a", "b"};
+    usage.argv0 = "myshell";
+    ts::Result r = ts::run(ts::bin("wren"), usage);
+    EXPECT_EQ(r.exit_code(), 255);
+    EXPECT_EQ(r.out, "");
+    if (emulator_replaces_argv0())
+        GTEST_SKIP() << "qemu-i386 is registered in binfmt_misc without the P flag, so the program "
+                        "cannot see the name it was started under; it printed: " << r.err;
+    EXPECT_EQ(r.err, "usage: myshell\n");
+}
+
+TEST(WrenScript, UnreadableScripts)
+{
+    ts::TempDir dir;
+    ts::Options missing;
+    missing.args = {dir.file("missing")};
+    ts::Result r = ts::run(ts::bin("wren"), missing);
+    EXPECT_EQ(r.exit_code(), 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, dir.file("missing") + ": No such file or directory\n");
+
+    // A directory opens but every read fails: one message, status 1, and
+    // no spinning (the harness would time it out).
+    ts::Options directory;
+    directory.args = {dir.path()};
+    directory.timeout = std::chrono::seconds(20);
+    r = ts::run(ts::bin("wren"), directory);
+    EXPECT_EQ(r.exit_code(), 1) << r.describe();
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, dir.path() + ": Is a directory\n");
+}
+
+}  // namespace
