@@ -288,6 +288,12 @@ Process::Process(const std::string &program, const Options &opts)
     err_ = memfd_create("stderr", MFD_CLOEXEC);
     if (out_ < 0 || err_ < 0)
         fail("memfd_create");
+    // Appending: a memory file's offset is not serialised between writers
+    // the way a disk file's is, so processes writing at the same time (the
+    // children of a scheduler that has let them all go) would overwrite
+    // each other's lines.
+    if (fcntl(out_, F_SETFL, O_APPEND) < 0 || fcntl(err_, F_SETFL, O_APPEND) < 0)
+        fail("fcntl");
 
     std::fflush(nullptr);
     pid_ = fork();

@@ -51,6 +51,14 @@ TEST(Run, FeedsInputLargerThanAPipe)
     EXPECT_TRUE(r.out == big) << "cat returned " << r.out.size() << " of " << big.size() << " bytes";
 }
 
+TEST(Run, WritersAtTheSameTimeLoseNothing)
+{
+    ts::Result r = ts::run("/bin/sh", shell("for p in 1 2 3; do (i=0; while [ $i -lt 3000 ]; do "
+                                            "echo \"$p $i\"; i=$((i + 1)); done) & done; wait"));
+    EXPECT_EQ(r.exit_code(), 0) << r.describe();
+    EXPECT_EQ(std::count(r.out.begin(), r.out.end(), '\n'), 9000);
+}
+
 TEST(Run, EnvironmentDirectoryAndName)
 {
     ts::TempDir dir;
