@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "expect.h"
 #include "run.h"
 
 namespace {
@@ -138,16 +139,12 @@ TEST_P(Stages, Run)
 {
     const Case &c = GetParam();
     Bench b(c.ls, c.sort);
-    ts::Result r = b.duct();
-    ASSERT_TRUE(r.exited()) << r.describe();
-    EXPECT_EQ(r.exit_code(), c.status);
-    EXPECT_EQ(r.err, c.err);
-    EXPECT_EQ(r.out, "");
+    EXPECT_TRUE(ts::ended(b.duct(), c.status, "", c.err));
     EXPECT_EQ(ts::visible(b.outfile()), ts::visible(c.outfile));
 }
 
 INSTANTIATE_TEST_SUITE_P(Duct, Stages, ::testing::ValuesIn(kCases),
-                         [](const auto &info) { return std::string(info.param.name); });
+                         ts::CaseName());
 
 TEST(Duct, ExistingOutfileIsTruncatedAndKeepsItsMode)
 {

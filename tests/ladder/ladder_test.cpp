@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "expect.h"
 #include "run.h"
 
 namespace {
@@ -79,15 +80,11 @@ TEST_P(Ladder, Run)
     const Case &c = GetParam();
     ts::Options o;
     o.args = c.args;
-    ts::Result r = ts::run(ts::bin("ladder"), o);
-    ASSERT_TRUE(r.exited()) << r.describe() << "\n" << r.err;
-    EXPECT_EQ(r.exit_code(), c.status);
-    EXPECT_EQ(ts::visible(r.out), ts::visible(c.out));
-    EXPECT_EQ(r.err, c.err);
+    EXPECT_TRUE(ts::ended(ts::run(ts::bin("ladder"), o), c.status, c.out, c.err));
 }
 
 INSTANTIATE_TEST_SUITE_P(Ladder, Ladder, ::testing::ValuesIn(kCases),
-                         [](const auto &info) { return std::string(info.param.name); });
+                         ts::CaseName());
 
 // Every stack mapping from the given one on fails for want of memory: the
 // run must not start with threads missing, nor end as a success.

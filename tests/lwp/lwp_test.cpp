@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "lwp.h"
+#include "expect.h"
 #include "run.h"
 
 #if __has_include(<valgrind/valgrind.h>)
@@ -138,7 +139,7 @@ TEST_P(Order, Trace)
 }
 
 INSTANTIATE_TEST_SUITE_P(Lwp, Order, ::testing::ValuesIn(kOrderCases),
-                         [](const auto &info) { return std::string(info.param.name); });
+                         ts::CaseName());
 
 // ---- Creation ---------------------------------------------------------------
 
@@ -198,7 +199,7 @@ TEST_P(Refused, FailsWithErrnoAndLeavesNoThread)
 }
 
 INSTANTIATE_TEST_SUITE_P(Lwp, Refused, ::testing::ValuesIn(kBadCreates),
-                         [](const auto &info) { return std::string(info.param.name); });
+                         ts::CaseName());
 
 // A parent makes two children on its first turn and one grandchild chain;
 // new threads join the end of the round.

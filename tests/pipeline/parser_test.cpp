@@ -7,6 +7,7 @@
 
 #include "parser.h"
 #include "pipeline.h"
+#include "expect.h"
 #include "run.h"
 
 namespace {
@@ -91,7 +92,7 @@ TEST_P(Accepted, Renders)
 }
 
 INSTANTIATE_TEST_SUITE_P(Crack, Accepted, ::testing::ValuesIn(kAccepted),
-                         [](const auto &info) { return std::string(info.param.name); });
+                         ts::CaseName());
 
 const Case kRefused[] = {
     {"empty_stage_between_pipes", "a | | b", "missing command before |"},
@@ -125,7 +126,7 @@ TEST_P(Refused, WithOneMessage)
 }
 
 INSTANTIATE_TEST_SUITE_P(Crack, Refused, ::testing::ValuesIn(kRefused),
-                         [](const auto &info) { return std::string(info.param.name); });
+                         ts::CaseName());
 
 TEST(Crack, BlankLineIsOneStageWithoutCommand)
 {

@@ -10,6 +10,7 @@
 #include <thread>
 #include <vector>
 
+#include "expect.h"
 #include "run.h"
 #include "streams.h"
 
@@ -115,7 +116,7 @@ TEST_P(Boundaries, LinesResultsAndSizes)
 }
 
 INSTANTIATE_TEST_SUITE_P(Myline, Boundaries, testing::ValuesIn(boundary_cases()),
-                         [](const auto &info) { return std::string(info.param.name); });
+                         ts::CaseName());
 
 // A refused call leaves buffer, size and stream as they were.
 TEST(Myline, InvalidArgumentsChangeNothing)

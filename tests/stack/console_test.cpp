@@ -5,6 +5,7 @@
 #include <string>
 
 #include "pty_session.h"
+#include "expect.h"
 #include "run.h"
 
 namespace {
@@ -60,15 +61,11 @@ TEST_P(Console, Transcript)
     const Case &c = GetParam();
     ts::Options o;
     o.input = c.input;
-    ts::Result r = ts::run(ts::bin("stack"), o);
-    ASSERT_TRUE(r.exited()) << r.describe();
-    EXPECT_EQ(r.exit_code(), 0);
-    EXPECT_EQ(ts::visible(r.out), ts::visible(kBanner + c.output));
-    EXPECT_EQ(r.err, "");
+    EXPECT_TRUE(ts::ended(ts::run(ts::bin("stack"), o), 0, kBanner + c.output, ""));
 }
 
 INSTANTIATE_TEST_SUITE_P(Stack, Console, ::testing::ValuesIn(kCases),
-                         [](const auto &info) { return std::string(info.param.name); });
+                         ts::CaseName());
 
 TEST(StackConsole, OverflowOnTheEleventhPush)
 {

@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "expect.h"
 #include "run.h"
 
 namespace {
@@ -61,15 +62,11 @@ TEST_P(CommandLine, Run)
     const Case &c = GetParam();
     ts::Options o;
     o.args = c.args;
-    ts::Result r = ts::run(ts::bin("timeslice"), o);
-    ASSERT_TRUE(r.exited()) << r.describe();
-    EXPECT_EQ(r.exit_code(), c.status);
-    EXPECT_EQ(ts::visible(r.out), ts::visible(c.out));
-    EXPECT_EQ(ts::visible(r.err), ts::visible(c.err));
+    EXPECT_TRUE(ts::ended(ts::run(ts::bin("timeslice"), o), c.status, c.out, c.err));
 }
 
 INSTANTIATE_TEST_SUITE_P(Timeslice, CommandLine, ::testing::ValuesIn(kCases),
-                         [](const auto &info) { return std::string(info.param.name); });
+                         ts::CaseName());
 
 // A fork that fails ends the scheduler with its own status before any
 // command runs, whether it is the first fork or a later one.

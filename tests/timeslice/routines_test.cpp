@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "expect.h"
 #include "timeslice.h"
 
 namespace {
@@ -71,7 +72,7 @@ TEST_P(ScheduleNext, ChoosesAndRemoves)
 }
 
 INSTANTIATE_TEST_SUITE_P(Timeslice, ScheduleNext, ::testing::ValuesIn(kNextCases),
-                         [](const auto &info) { return std::string(info.param.name); });
+                         ts::CaseName());
 
 // Random tables, current entries and removals (present, absent or none)
 // against the circular-order reasoning above.

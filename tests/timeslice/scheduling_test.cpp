@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "probe_log.h"
+#include "expect.h"
 #include "run.h"
 
 namespace {
@@ -136,7 +137,7 @@ TEST_P(TurnOrder, FollowsTheTable)
 }
 
 INSTANTIATE_TEST_SUITE_P(Timeslice, TurnOrder, ::testing::ValuesIn(kOrderCases),
-                         [](const auto &info) { return std::string(info.param.name); });
+                         ts::CaseName());
 
 // Two CPU-bound children that each need several quanta take turns and are
 // never running at the same moment. (Which one shows up first is not

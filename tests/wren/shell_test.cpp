@@ -6,6 +6,7 @@
 #include <fstream>
 #include <string>
 
+#include "expect.h"
 #include "run.h"
 
 namespace {
@@ -50,15 +51,11 @@ TEST_P(Piped, Transcript)
     ts::Options o;
     o.input = c.input;
     o.env = {"WRENPROMPT=never shown> "};
-    ts::Result r = ts::run(ts::bin("wren"), o);
-    ASSERT_TRUE(r.exited()) << r.describe();
-    EXPECT_EQ(r.exit_code(), c.status);
-    EXPECT_EQ(ts::visible(r.out), ts::visible(c.out));
-    EXPECT_EQ(r.err, c.err);
+    EXPECT_TRUE(ts::ended(ts::run(ts::bin("wren"), o), c.status, c.out, c.err));
 }
 
 INSTANTIATE_TEST_SUITE_P(Wren, Piped, ::testing::ValuesIn(kPiped),
-                         [](const auto &info) { return std::string(info.param.name); });
+                         ts::CaseName());
 
 // A script given as argument: no prompt, and no newline at its end.
 TEST(WrenScript, RunsWithoutPromptOrFinalNewline)

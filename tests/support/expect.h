@@ -1,0 +1,40 @@
+// GoogleTest checks shared by the tools' table-driven tests.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <string_view>
+
+#include "run.h"
+
+namespace ts {
+
+// The run exited with `status` and wrote exactly `out` and `err`. On failure
+// says how it ended and shows each stream that differs with its invisible
+// bytes escaped.
+inline ::testing::AssertionResult ended(const Result &r, int status, std::string_view out,
+                                        std::string_view err)
+{
+    if (r.exited() && r.exit_code() == status && r.out == out && r.err == err)
+        return ::testing::AssertionSuccess();
+    auto failure = ::testing::AssertionFailure();
+    if (!r.exited() || r.exit_code() != status)
+        failure << "ended by " << r.describe() << ", expected exit " << status << "\n";
+    if (r.out != out)
+        failure << "stdout: \"" << visible(r.out) << "\"\n  want: \"" << visible(out) << "\"\n";
+    if (r.err != err)
+        failure << "stderr: \"" << visible(r.err) << "\"\n  want: \"" << visible(err) << "\"\n";
+    return failure;
+}
+
+// Names each case of a parameterized test after its `name` member.
+struct CaseName {
+    template <class Param>
+    std::string operator()(const ::testing::TestParamInfo<Param> &info) const
+    {
+        return info.param.name;
+    }
+};
+
+}  // namespace ts
