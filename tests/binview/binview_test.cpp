@@ -200,6 +200,9 @@ TEST(BinviewTerminal, IgnoredInterruptStaysIgnored)
 {
     ts::Options o;
     o.args = {"-c", "trap '' INT; exec \"$0\"", ts::bin("binview")};
+    if (ts::under_emulator())
+        GTEST_SKIP() << "qemu-i386 lets a signal ignored since exec interrupt a blocking read "
+                        "(EINTR), which a kernel never does; getchar then ends the input";
     ts::Pty t("/bin/sh", o);
     ASSERT_TRUE(t.wait_attrs(raw));
     t.send_intr();

@@ -150,6 +150,17 @@ std::vector<int> open_fds(pid_t pid)
     return fds;
 }
 
+bool under_emulator()
+{
+#if defined(__i386__)
+    std::ifstream entry("/proc/sys/fs/binfmt_misc/qemu-i386");
+    std::string state;
+    return std::getline(entry, state) && state == "enabled";
+#else
+    return false;
+#endif
+}
+
 bool alive(pid_t pid)
 {
     ProcStat st;

@@ -97,6 +97,11 @@ std::string visible(std::string_view bytes);
 // The descriptors open in process `pid` (0: this process), from /proc.
 std::vector<int> open_fds(pid_t pid = 0);
 
+// Whether this test program runs under the user-mode emulator: a 32-bit
+// build on a host that cannot run 32-bit code itself and has qemu-i386
+// registered for it. A few kernel behaviours differ there.
+bool under_emulator();
+
 // Whether process `pid` exists and has not ended (a zombie has ended).
 bool alive(pid_t pid);
 
