@@ -200,6 +200,18 @@ void continue_process(pid_t pid)
     (void)kill(pid, SIGCONT);  // a child that has gone shows up in the wait
 }
 
+// Whether a child changed state (SIGCHLD, blocked all along, came) within
+// `ns` nanoseconds. Taking the signal loses nothing: the waits that follow
+// look at every child before they sleep.
+bool child_changed_within(long ns)
+{
+    sigset_t child_only;
+    sigemptyset(&child_only);
+    sigaddset(&child_only, SIGCHLD);
+    const timespec limit{0, ns};
+    return sigtimedwait(&child_only, nullptr, &limit) == SIGCHLD;
+}
+
 // Stops a running child and waits until the stop shows. A child may end on
 // its own just before the stop signal reaches it; then this wait reaps it and
 // the result is true, and the caller takes it out of the table.
@@ -207,8 +219,17 @@ bool stop_process(pid_t pid)
 {
     if (kill(pid, SIGSTOP) == -1)
         return false;
+    // The kernel drops a stop signal that reaches a process in the middle of
+    // an exec while its other threads are being ended, and the child would
+    // run on with the scheduler waiting for good. So it is sent again while
+    // the child has not stopped; one sent to a stopped child is discarded by
+    // the SIGCONT of its next turn.
+    constexpr long kRestopNs = 10'000'000;
     int status = 0;
-    pid_t got = waitpid(pid, &status, WUNTRACED);
+    pid_t got = 0;
+    while ((got = waitpid(pid, &status, WUNTRACED | WNOHANG)) == 0)
+        if (!child_changed_within(kRestopNs))
+            (void)kill(pid, SIGSTOP);
     if (got == pid && WIFSTOPPED(status))
         return false;
     if (got == pid && (WIFEXITED(status) || WIFSIGNALED(status)))
