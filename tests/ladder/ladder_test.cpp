@@ -49,13 +49,7 @@ const std::string kAlwaysZero =
     "                        5\n"
     "Back from LWPS.\n";
 
-struct Case {
-    const char *name;
-    std::vector<std::string> args;
-    std::string out;
-    std::string err;
-    int status;
-};
+using Case = ts::ArgsCase;
 
 const Case kCases[] = {
     {"no_arguments", {}, kRoundRobin, "", 0},
@@ -71,16 +65,11 @@ const Case kCases[] = {
     {"trailing_blank", {"-z "}, "", "-z : unknown option\n", 255},
 };
 
-void PrintTo(const Case &c, std::ostream *os) { *os << c.name; }
-
 class Ladder : public ::testing::TestWithParam<Case> {};
 
 TEST_P(Ladder, Run)
 {
-    const Case &c = GetParam();
-    ts::Options o;
-    o.args = c.args;
-    EXPECT_TRUE(ts::ended(ts::run(ts::bin("ladder"), o), c.status, c.out, c.err));
+    EXPECT_TRUE(ts::ends_as(ts::bin("ladder"), GetParam()));
 }
 
 INSTANTIATE_TEST_SUITE_P(Ladder, Ladder, ::testing::ValuesIn(kCases),

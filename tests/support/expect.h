@@ -3,8 +3,10 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "run.h"
 
@@ -26,6 +28,25 @@ inline ::testing::AssertionResult ended(const Result &r, int status, std::string
     if (r.err != err)
         failure << "stderr: \"" << visible(r.err) << "\"\n  want: \"" << visible(err) << "\"\n";
     return failure;
+}
+
+// A table case for a program run with arguments alone: how it must end.
+struct ArgsCase {
+    const char *name;
+    std::vector<std::string> args;
+    std::string out;
+    std::string err;
+    int status;
+};
+
+inline void PrintTo(const ArgsCase &c, std::ostream *os) { *os << c.name; }
+
+// Runs `program` with the case's arguments and checks it as `ended` does.
+inline ::testing::AssertionResult ends_as(const std::string &program, const ArgsCase &c)
+{
+    Options o;
+    o.args = c.args;
+    return ended(run(program, o), c.status, c.out, c.err);
 }
 
 // Names each case of a parameterized test after its `name` member.

@@ -14,13 +14,7 @@ namespace {
 // in command-line order.
 const std::string kForever = "100000";
 
-struct Case {
-    const char *name;
-    std::vector<std::string> args;
-    std::string out;
-    std::string err;
-    int status;
-};
+using Case = ts::ArgsCase;
 
 // The usage line names the program as invoked; the tests invoke it by its
 // path, which is also what the i386 build's user-mode emulator passes on.
@@ -53,16 +47,11 @@ const Case kCases[] = {
     {"separator_alone", {"100", ":"}, "", "launch_stopped: empty command\n", 0},
 };
 
-void PrintTo(const Case &c, std::ostream *os) { *os << c.name; }
-
 class CommandLine : public ::testing::TestWithParam<Case> {};
 
 TEST_P(CommandLine, Run)
 {
-    const Case &c = GetParam();
-    ts::Options o;
-    o.args = c.args;
-    EXPECT_TRUE(ts::ended(ts::run(ts::bin("timeslice"), o), c.status, c.out, c.err));
+    EXPECT_TRUE(ts::ends_as(ts::bin("timeslice"), GetParam()));
 }
 
 INSTANTIATE_TEST_SUITE_P(Timeslice, CommandLine, ::testing::ValuesIn(kCases),
