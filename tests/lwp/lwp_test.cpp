@@ -431,23 +431,20 @@ void check_mode(const char *who, int mode, double expected)
         fp_failures.push_back(std::string(who) + ": arithmetic in another mode");
 }
 
-void rounds_up(void *)
-{
-    check_mode("up, at start", FE_TONEAREST, third_nearest);
-    fesetround(FE_UPWARD);
-    for (int i = 0; i < 3; i++) {
-        lwp_yield();
-        check_mode("up", FE_UPWARD, third_up);
-    }
-}
+struct Rounding {
+    const char *name;
+    int mode;
+    const double *third;  // one third as this mode rounds it
+};
 
-void rounds_down(void *)
+void keeps_rounding(void *arg)
 {
-    check_mode("down, at start", FE_TONEAREST, third_nearest);
-    fesetround(FE_DOWNWARD);
+    const Rounding *r = static_cast<const Rounding *>(arg);
+    check_mode((std::string(r->name) + ", at start").c_str(), FE_TONEAREST, third_nearest);
+    fesetround(r->mode);
     for (int i = 0; i < 3; i++) {
         lwp_yield();
-        check_mode("down", FE_DOWNWARD, third_down);
+        check_mode(r->name, r->mode, *r->third);
     }
 }
 
@@ -465,8 +462,9 @@ TEST(Lwp, FloatingPointModesStayWithTheirThread)
         ASSERT_TRUE(arithmetic_follows_mode) << "division ignores the rounding mode";
     }
 
-    ASSERT_GT(new_lwp(rounds_up, nullptr, 2048), 0);
-    ASSERT_GT(new_lwp(rounds_down, nullptr, 2048), 0);
+    Rounding up{"up", FE_UPWARD, &third_up}, down{"down", FE_DOWNWARD, &third_down};
+    ASSERT_GT(new_lwp(keeps_rounding, &up, 2048), 0);
+    ASSERT_GT(new_lwp(keeps_rounding, &down, 2048), 0);
     lwp_start();
     EXPECT_EQ(fp_failures, std::vector<std::string>{});
     check_mode("caller of lwp_start", FE_TONEAREST, third_nearest);
