@@ -55,17 +55,18 @@ int catch_signal(int sig, void (*handler)(int))
     return old.sa_handler == SIG_IGN ? 0 : set_action(sig, handler);
 }
 
-void unblock(int sig)
+// Blocks or unblocks the one signal `sig`.
+void mask_one(int how, int sig)
 {
     sigset_t set;
     sigemptyset(&set);
     sigaddset(&set, sig);
-    (void)sigprocmask(SIG_UNBLOCK, &set, nullptr);  // cannot fail with a valid set
+    (void)sigprocmask(how, &set, nullptr);  // cannot fail with a valid set
 }
 
 // Restores the terminal, then lets the signal take its default action, so
-// the program still dies by it. Only async-signal-safe calls.
-void restore_and_end(int sig)
+// the program still dies (or stops) by it. Only async-signal-safe calls.
+void restore_and_raise(int sig)
 {
     // Nothing better can be done about a failure while the program ends.
     (void)tcsetattr(kInfd, TCSANOW, &origattr);
@@ -73,7 +74,7 @@ void restore_and_end(int sig)
     dfl.sa_handler = SIG_DFL;
     (void)sigaction(sig, &dfl, nullptr);
     (void)raise(sig);
-    unblock(sig);  // the pending signal ends the program here
+    mask_one(SIG_UNBLOCK, sig);  // the pending signal takes effect here
 }
 
 // The suspend key: restore the terminal, stop, and after being continued
@@ -81,16 +82,8 @@ void restore_and_end(int sig)
 void suspend(int)
 {
     int saved = errno;
-    (void)tcsetattr(kInfd, TCSANOW, &origattr);
-    struct sigaction dfl{};
-    dfl.sa_handler = SIG_DFL;
-    (void)sigaction(SIGTSTP, &dfl, nullptr);
-    (void)raise(SIGTSTP);
-    unblock(SIGTSTP);  // stops here until continued
-    sigset_t set;
-    sigemptyset(&set);
-    sigaddset(&set, SIGTSTP);
-    (void)sigprocmask(SIG_BLOCK, &set, nullptr);
+    restore_and_raise(SIGTSTP);  // stopped in there until continued
+    mask_one(SIG_BLOCK, SIGTSTP);
     (void)set_action(SIGTSTP, suspend);
     // The kernel drops the stop when no shell could continue the program
     // (its process group is orphaned); no SIGCONT follows then, so the
@@ -136,7 +129,7 @@ int main()
         // Installed first, so that no key can end or stop the program while
         // the terminal is changed and not yet guarded.
         for (int sig : kEndingSignals)
-            if (catch_signal(sig, restore_and_end) != 0)
+            if (catch_signal(sig, restore_and_raise) != 0)
                 die("sigaction");
         if (catch_signal(SIGTSTP, suspend) != 0 || catch_signal(SIGCONT, resume) != 0)
             die("sigaction");
