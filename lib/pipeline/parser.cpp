@@ -13,11 +13,11 @@
 
 #include <cerrno>
 #include <climits>
-#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
+#include "grow.h"
 #include "parser.h"
 #include "pipeline.h"
 
@@ -45,16 +45,8 @@ void syntax(const char *what) { fprintf(stderr, "line %d: %s\n", lineno, what); 
 
 bool put(Text *t, char c)
 {
-    if (t->len + 2 > t->cap) {
-        if (t->cap > SIZE_MAX / 2)
-            return false;
-        size_t size = t->cap ? t->cap * 2 : 32;
-        char *grown = static_cast<char *>(realloc(t->data, size));
-        if (!grown)
-            return false;
-        t->data = grown;
-        t->cap = size;
-    }
+    if (!pipeline_internal::reserve(&t->data, &t->cap, t->len + 2, 32))
+        return false;
     t->data[t->len++] = c;
     t->data[t->len] = '\0';
     return true;
@@ -145,20 +137,9 @@ bool push(clstage st, size_t *cap, const char *text)
         syntax("too many words");
         return false;
     }
-    size_t need = static_cast<size_t>(st->argc) + 2;
-    if (need > *cap) {
-        size_t size = *cap ? *cap * 2 : 8;
-        if (size > SIZE_MAX / sizeof(char *))
-            size = SIZE_MAX / sizeof(char *);
-        if (size < need)
-            return false;
-        char **grown = static_cast<char **>(realloc(st->argv, size * sizeof(char *)));
-        if (!grown) {
-            perror("malloc");
-            return false;
-        }
-        st->argv = grown;
-        *cap = size;
+    if (!pipeline_internal::reserve(&st->argv, cap, static_cast<size_t>(st->argc) + 2, 8)) {
+        perror("malloc");
+        return false;
     }
     char *copy = strdup(text);
     if (!copy) {

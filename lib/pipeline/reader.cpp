@@ -3,13 +3,15 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 
+#include "grow.h"
 #include "parser.h"
 
 namespace {
+
+using pipeline_internal::reserve;
 
 constexpr size_t kFirstSize = 128;
 
@@ -21,26 +23,6 @@ struct Carry {
     size_t len, cap;
 };
 Carry carry;
-
-// Makes room for `need` bytes, doubling; false (buffer untouched) when the
-// size overflows or memory runs out.
-bool reserve(char **buf, size_t *cap, size_t need)
-{
-    if (need <= *cap)
-        return true;
-    size_t size = *cap ? *cap : kFirstSize;
-    while (size < need) {
-        if (size > SIZE_MAX / 2)
-            return false;
-        size *= 2;
-    }
-    char *grown = static_cast<char *>(realloc(*buf, size));
-    if (!grown)
-        return false;
-    *buf = grown;
-    *cap = size;
-    return true;
-}
 
 // A program we ran may have left our shared input non-blocking; a read that
 // would block is then an error we can undo. True if the descriptor was
@@ -97,7 +79,7 @@ extern "C" char *readLongString(FILE *stream)
         // Past a failed allocation the rest of the line is only consumed.
         if (nomem)
             continue;
-        if (!reserve(&buf, &cap, len + 2)) {
+        if (!reserve(&buf, &cap, len + 2, kFirstSize)) {
             nomem = true;
             continue;
         }
@@ -107,7 +89,7 @@ extern "C" char *readLongString(FILE *stream)
     int why = errno;
 
     if (!nomem && (newline || (!ferror(stream) && len > 0))) {
-        if (!reserve(&buf, &cap, len + 1)) {
+        if (!reserve(&buf, &cap, len + 1, kFirstSize)) {
             free(buf);
             errno = ENOMEM;
             return nullptr;
