@@ -20,6 +20,17 @@ void check_output()
     }
 }
 
+// The end of input ends the console as 'x' does, but a read that failed (a
+// closed descriptor, a terminal gone) is not the user's ending: it is
+// reported, with status 1. Called as soon as a read gave nothing.
+void check_input()
+{
+    if (ferror(stdin)) {
+        perror("stdin");
+        exit(1);
+    }
+}
+
 // Drops what is left of the current input line, so that the rest of a bad
 // answer is not taken for option letters.
 void skip_line()
@@ -85,9 +96,10 @@ int main()
     while (option != 'x') {
         printf("Enter Option: ");
         check_output();
-        // The end of input (or a failed read) ends the console as 'x' does.
-        if (scanf(" %c", &option) != 1)
+        if (scanf(" %c", &option) != 1) {
+            check_input();
             break;
+        }
 
         switch (option) {
         case 'c':
@@ -106,6 +118,7 @@ int main()
             printf("What number? ");
             int got = read_number(&number);
             if (got == EOF) {
+                check_input();
                 option = 'x';
                 break;
             }

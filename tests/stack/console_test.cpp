@@ -24,7 +24,7 @@ struct Case {
     std::string output;  // everything after the banner
     int status = 0;
     const char *err = "";
-    const char *stdout_to = nullptr;  // a file instead of the test's pipe
+    const char *redirect = nullptr;  // for the shell that starts the console
 };
 
 const Case kCases[] = {
@@ -66,7 +66,8 @@ const Case kCases[] = {
      "u 2147483648 dd\nu -2147483649\nu 99999999999\nu 4294967296\nx",
      kRefused + kRefused + kRefused + kRefused + kAsk + kBye},
     {"output_that_cannot_be_written", "u 1 x", "", 1, "stdout: No space left on device\n",
-     "/dev/full"},
+     ">/dev/full"},
+    {"input_that_cannot_be_read", "", kAsk, 1, "stdin: Bad file descriptor\n", "<&-"},
 };
 
 void PrintTo(const Case &c, std::ostream *os) { *os << c.name; }
@@ -79,10 +80,11 @@ TEST_P(Console, Transcript)
     ts::Options o;
     o.input = c.input;
     std::string program = ts::bin("stack"), want = kBanner + c.output;
-    if (c.stdout_to) {
-        o.args = {"-c", std::string("exec \"$0\" >") + c.stdout_to, program};
+    if (c.redirect) {
+        o.args = {"-c", std::string("exec \"$0\" ") + c.redirect, program};
         program = "/bin/sh";
-        want = "";
+        if (c.redirect[0] == '>')
+            want = "";  // it all went elsewhere
     }
     EXPECT_TRUE(ts::ended(ts::run(program, o), c.status, want, c.err));
 }
