@@ -13,14 +13,21 @@ namespace {
 constexpr int kInfd = 0;
 constexpr tcflag_t kCookedFlags = ICANON | ECHO;
 
-// Signals whose default action ends the program at once: the terminal must
-// be handed back as the user had it before they take effect.
-constexpr int kEndingSignals[] = {SIGINT, SIGQUIT, SIGTERM, SIGHUP};
+// Signals whose default action ends the program, with or without a core
+// dump: the terminal must be handed back as the user had it before they take
+// effect. The real-time signals end it too; they are added at run time.
+constexpr int kEndingSignals[] = {
+    SIGHUP, SIGINT, SIGQUIT, SIGTERM, SIGPIPE, SIGALRM, SIGUSR1, SIGUSR2,
+    SIGXCPU, SIGXFSZ, SIGVTALRM, SIGPROF, SIGIO, SIGPWR, SIGSTKFLT, SIGSYS,
+    SIGSEGV, SIGBUS, SIGFPE, SIGILL, SIGABRT, SIGTRAP,
+};
 
-// The settings found at start and the ones the program works in. Written
-// before any handler that reads them is installed.
+// The settings found at start and the ones the program works in, and the
+// set of ending signals. Written before any handler that reads them is
+// installed.
 termios origattr;
 termios newattr;
+sigset_t ending;
 
 [[noreturn]] void die(const char *context)
 {
@@ -34,9 +41,7 @@ int set_action(int sig, void (*handler)(int))
     sa.sa_handler = handler;
     // No handler may run inside another: one of them could otherwise put
     // the changed settings back after another has restored the terminal.
-    sigemptyset(&sa.sa_mask);
-    for (int s : kEndingSignals)
-        sigaddset(&sa.sa_mask, s);
+    sa.sa_mask = ending;
     sigaddset(&sa.sa_mask, SIGTSTP);
     sigaddset(&sa.sa_mask, SIGCONT);
     // A key read interrupted by suspend and continue simply goes on.
@@ -128,8 +133,13 @@ int main()
         newattr.c_cc[VTIME] = 0;
         // Installed first, so that no key can end or stop the program while
         // the terminal is changed and not yet guarded.
+        sigemptyset(&ending);
         for (int sig : kEndingSignals)
-            if (catch_signal(sig, restore_and_raise) != 0)
+            sigaddset(&ending, sig);
+        for (int sig = SIGRTMIN; sig <= SIGRTMAX; ++sig)
+            sigaddset(&ending, sig);
+        for (int sig = 1; sig < NSIG; ++sig)
+            if (sigismember(&ending, sig) == 1 && catch_signal(sig, restore_and_raise) != 0)
                 die("sigaction");
         if (catch_signal(SIGTSTP, suspend) != 0 || catch_signal(SIGCONT, resume) != 0)
             die("sigaction");

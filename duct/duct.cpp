@@ -1,6 +1,7 @@
 // duct: runs the pipeline  ls | sort -r > outfile  built by hand, and exits
 // with the status of its sort stage.
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <sys/wait.h>
@@ -28,24 +29,48 @@ void close_or_die(int fd, const char *context)
         die(context);
 }
 
-// Interrupted waits are simply repeated; anything else is fatal.
-pid_t wait_retrying(int *status, const char *context)
+// With a standard descriptor closed at start, pipe may return its number,
+// and the children's own redirections would then close or overwrite the
+// end they had just set up. Such an end is moved above them.
+int above_standard(int fd)
 {
-    pid_t pid;
-    while ((pid = wait(status)) < 0) {
+    if (fd > 2)
+        return fd;
+    int moved = fcntl(fd, F_DUPFD, 3);
+    // A copy left open would keep sort from seeing the end of its input.
+    if (moved < 0 || close(fd) == -1)
+        die("pipe");
+    return moved;
+}
+
+// Waits for the child `pid` only: one inherited across exec is none of our
+// business, and its status must not be taken for sort's. Interrupted waits
+// are simply repeated; anything else is fatal.
+void wait_retrying(pid_t pid, int *status, const char *context)
+{
+    while (waitpid(pid, status, 0) < 0) {
         if (errno != EINTR && errno != EAGAIN)
             die(context);
     }
-    return pid;
 }
 
 }  // namespace
 
 int main()
 {
+    // An ignored SIGCHLD, inherited across exec, would have the kernel reap
+    // the children itself and leave no status to wait for.
+    struct sigaction dfl{};
+    dfl.sa_handler = SIG_DFL;
+    sigemptyset(&dfl.sa_mask);
+    if (sigaction(SIGCHLD, &dfl, nullptr) == -1)
+        die("sigaction");
+
     int pfd[2];
     if (pipe(pfd) == -1)
         die("pipe");
+    pfd[0] = above_standard(pfd[0]);
+    pfd[1] = above_standard(pfd[1]);
 
     pid_t pid1 = fork();
     if (pid1 < 0)
@@ -71,10 +96,13 @@ int main()
         if (outfd < 0)
             die("output file creation error");
         // Otherwise sort would write its result wherever our output goes.
-        if (dup2(outfd, 1) < 0)
-            die("dup2 outfile");
-        if (close(outfd) == -1)
-            exit(1);
+        // With standard output closed at start, the file is it already.
+        if (outfd != 1) {
+            if (dup2(outfd, 1) < 0)
+                die("dup2 outfile");
+            if (close(outfd) == -1)
+                exit(1);
+        }
         execlp("sort", "sort", "-r", (char *)nullptr);
         die("execlp");
     }
@@ -87,10 +115,9 @@ int main()
         perror("close");
 
     // The children may end in either order; only the sort child's status
-    // counts, whichever wait reaps it.
+    // counts.
     int st1, st2;
-    wait_retrying(&st1, "child1");
-    pid_t c2 = wait_retrying(&st2, "child2");
-    int status = c2 == pid2 ? st2 : st1;
-    return WIFEXITED(status) ? WEXITSTATUS(status) : 1;
+    wait_retrying(pid1, &st1, "child1");
+    wait_retrying(pid2, &st2, "child2");
+    return WIFEXITED(st2) ? WEXITSTATUS(st2) : 1;
 }

@@ -9,6 +9,7 @@
 #include <bitset>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "pty_session.h"
 #include "run.h"
@@ -164,18 +165,24 @@ TEST(BinviewTerminal, KeystrokesShowAtOnceWithoutEcho)
 // the status still tells the signal that ended it.
 TEST(BinviewTerminal, EndingSignalsRestoreTheTerminal)
 {
-    struct {
-        const char *how;
+    struct Case {
+        std::string how;
         int sig;
-        bool key;
-    } cases[] = {
-        {"interrupt key", SIGINT, true},
-        {"quit key", SIGQUIT, true},
-        {"SIGTERM", SIGTERM, false},
-        {"SIGHUP", SIGHUP, false},
     };
+    std::vector<Case> cases = {{"interrupt key", SIGINT}, {"quit key", SIGQUIT}};
+    // Every other signal whose default action ends a process, sent from
+    // outside: a pipe whose reader has gone (binview | head -c 9), timers,
+    // limits and the faults among them.
+    for (int sig : {SIGTERM, SIGHUP, SIGPIPE, SIGALRM, SIGUSR1, SIGUSR2, SIGXCPU, SIGXFSZ,
+                    SIGVTALRM, SIGPROF, SIGIO, SIGPWR, SIGSYS, SIGSTKFLT, SIGSEGV, SIGBUS,
+                    SIGFPE, SIGILL, SIGABRT, SIGTRAP, SIGRTMIN, SIGRTMAX})
+        cases.push_back({strsignal(sig), sig});
     const termios before = fresh_attrs();
     for (const auto &c : cases) {
+        // qemu-i386 keeps some real-time signals for itself: they cannot be
+        // sent to the program, or end it unseen.
+        if (c.sig >= SIGRTMIN && ts::under_emulator())
+            continue;
         ts::TempDir dir;  // where a core dump would go
         ts::Options o;
         o.cwd = dir.path();
@@ -188,7 +195,7 @@ TEST(BinviewTerminal, EndingSignalsRestoreTheTerminal)
         else if (c.sig == SIGQUIT)
             t.send_quit();
         else
-            ASSERT_EQ(kill(t.pid(), c.sig), 0);
+            ASSERT_EQ(kill(t.pid(), c.sig), 0) << c.how;
         ts::Result r = t.wait();
         EXPECT_EQ(r.term_signal(), c.sig) << c.how << ": " << r.describe();
         EXPECT_TRUE(same(t.attrs(), before)) << c.how << ": " << show(t.attrs());

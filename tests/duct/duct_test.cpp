@@ -60,13 +60,17 @@ struct Bench {
 
     std::string outfile() const { return dir.read("run/outfile"); }
 
-    ts::Result duct(std::vector<std::string> args = {}) const
+    // `start`, when given, is a shell line that starts duct as "$0".
+    ts::Result duct(std::vector<std::string> args = {}, const char *start = nullptr) const
     {
         ts::Options o;
         o.args = std::move(args);
         o.cwd = run;
         o.env = {"PATH=" + bin, "LC_ALL=C"};
-        return ts::run(ts::bin("duct"), o);
+        if (!start)
+            return ts::run(ts::bin("duct"), o);
+        o.args.insert(o.args.begin(), {"-c", start, ts::bin("duct")});
+        return ts::run("/bin/sh", o);
     }
 };
 
@@ -103,6 +107,7 @@ struct Case {
     int status;
     const char *err;
     const char *outfile;
+    const char *start = nullptr;  // see Bench::duct
 };
 
 const Case kCases[] = {
@@ -129,6 +134,20 @@ const Case kCases[] = {
      "echo $$ >../sortpid\nexit 7\n", 7, "", ""},
     {"ls_reaped_first", "echo $$\nexit 3\n", "read p\nuntil gone $p; do sleep 0.01; done\nexit 7\n",
      7, "", ""},
+    // Whatever numbers pipe and open return when standard descriptors are
+    // closed, each stage gets the ones it was meant to have.
+    {"stdin_closed", "printf 'a\\nc\\nb\\n'\n", kReal, 0, "", "c\nb\na\n", "exec \"$0\" <&-"},
+    {"stdout_closed", "printf 'a\\nc\\nb\\n'\n", kReal, 0, "", "c\nb\na\n", "exec \"$0\" >&-"},
+    {"stderr_closed", "printf 'a\\nc\\nb\\n'\n", kReal, 0, "", "c\nb\na\n", "exec \"$0\" 2>&-"},
+    {"all_three_closed", "printf 'a\\nc\\nb\\n'\n", kReal, 0, "", "c\nb\na\n",
+     "exec \"$0\" <&- >&- 2>&-"},
+    // A child duct inherited, already ended, is none of its business.
+    {"child_it_did_not_start", "echo x\n",
+     "until gone $(cat ../stranger); do sleep 0.01; done\ncat\nexit 7\n", 7, "", "x\n",
+     "/bin/sh -c 'exit 9' & echo $! >../stranger; exec \"$0\""},
+    // dash does not pass an ignored SIGCHLD on; bash does.
+    {"sigchld_ignored_at_start", "echo x\n", kReal, 0, "", "x\n",
+     "exec /bin/bash -c 'trap \"\" CHLD; exec \"$0\"' \"$0\""},
 };
 
 void PrintTo(const Case &c, std::ostream *os) { *os << c.name; }
@@ -139,7 +158,7 @@ TEST_P(Stages, Run)
 {
     const Case &c = GetParam();
     Bench b(c.ls, c.sort);
-    EXPECT_TRUE(ts::ended(b.duct(), c.status, "", c.err));
+    EXPECT_TRUE(ts::ended(b.duct({}, c.start), c.status, "", c.err));
     EXPECT_EQ(ts::visible(b.outfile()), ts::visible(c.outfile));
 }
 

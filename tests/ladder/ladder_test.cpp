@@ -49,7 +49,18 @@ const std::string kAlwaysZero =
     "                        5\n"
     "Back from LWPS.\n";
 
-using Case = ts::ArgsCase;
+// A run with arguments alone, as ts::ArgsCase, or with standard output sent
+// to a file.
+struct Case {
+    const char *name;
+    std::vector<std::string> args;
+    std::string out;
+    std::string err;
+    int status;
+    const char *stdout_to = nullptr;
+};
+
+void PrintTo(const Case &c, std::ostream *os) { *os << c.name; }
 
 const Case kCases[] = {
     {"no_arguments", {}, kRoundRobin, "", 0},
@@ -63,13 +74,22 @@ const Case kCases[] = {
     {"double_dash", {"--z"}, "", "--z: unknown option\n", 255},
     {"empty", {""}, "", ": unknown option\n", 255},
     {"trailing_blank", {"-z "}, "", "-z : unknown option\n", 255},
+    {"output_that_cannot_be_written", {}, "", "stdout: No space left on device\n", 1, "/dev/full"},
 };
 
 class Ladder : public ::testing::TestWithParam<Case> {};
 
 TEST_P(Ladder, Run)
 {
-    EXPECT_TRUE(ts::ends_as(ts::bin("ladder"), GetParam()));
+    const Case &c = GetParam();
+    ts::ArgsCase plain{c.name, c.args, c.out, c.err, c.status};
+    if (!c.stdout_to) {
+        EXPECT_TRUE(ts::ends_as(ts::bin("ladder"), plain));
+        return;
+    }
+    plain.args.insert(plain.args.begin(),
+                      {"-c", std::string("exec \"$0\" \"$@\" >") + c.stdout_to, ts::bin("ladder")});
+    EXPECT_TRUE(ts::ends_as("/bin/sh", plain));
 }
 
 INSTANTIATE_TEST_SUITE_P(Ladder, Ladder, ::testing::ValuesIn(kCases),

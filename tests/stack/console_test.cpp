@@ -15,11 +15,16 @@ const std::string kAsk = "Enter Option: ";
 const std::string kBye = "Goodbye!";
 
 std::string stack_line(const std::string &entries) { return "Stack: " + entries + "\n\n"; }
+// An answer to "What number? " refused, on an empty stack.
+const std::string kRefused = kAsk + "What number? Not a number!!!\n" + stack_line("");
 
 struct Case {
     const char *name;
     const char *input;
     std::string output;  // everything after the banner
+    int status = 0;
+    const char *err = "";
+    const char *redirect = nullptr;  // for the shell that starts the console
 };
 
 const Case kCases[] = {
@@ -50,6 +55,19 @@ const Case kCases[] = {
     {"not_a_number_keeps_the_popped_value_off_the_stack", "u 4 o u -\nd x",
      kAsk + "What number? " + stack_line("4 ") + kAsk + "Popped: 4\n" + stack_line("") + kAsk +
          "What number? Not a number!!!\n" + stack_line("") + kAsk + stack_line("") + kAsk + kBye},
+    {"int_limits_are_accepted", "u 2147483647 u -2147483648 h x",
+     kAsk + "What number? " + stack_line("2147483647 ") + kAsk + "What number? " +
+         stack_line("2147483647 -2147483648 ") + kAsk + stack_line("7fffffff 80000000 ") + kAsk +
+         kBye},
+    // Only the digits are taken: the x after them is the next option.
+    {"number_after_white_space_sign_and_zeros", "u \n\t\v +000000000000000000012x",
+     kAsk + "What number? " + stack_line("12 ") + kAsk + kBye},
+    {"numbers_beyond_int_are_refused_like_words",
+     "u 2147483648 dd\nu -2147483649\nu 99999999999\nu 4294967296\nx",
+     kRefused + kRefused + kRefused + kRefused + kAsk + kBye},
+    {"output_that_cannot_be_written", "u 1 x", "", 1, "stdout: No space left on device\n",
+     ">/dev/full"},
+    {"input_that_cannot_be_read", "", kAsk, 1, "stdin: Bad file descriptor\n", "<&-"},
 };
 
 void PrintTo(const Case &c, std::ostream *os) { *os << c.name; }
@@ -61,7 +79,14 @@ TEST_P(Console, Transcript)
     const Case &c = GetParam();
     ts::Options o;
     o.input = c.input;
-    EXPECT_TRUE(ts::ended(ts::run(ts::bin("stack"), o), 0, kBanner + c.output, ""));
+    std::string program = ts::bin("stack"), want = kBanner + c.output;
+    if (c.redirect) {
+        o.args = {"-c", std::string("exec \"$0\" ") + c.redirect, program};
+        program = "/bin/sh";
+        if (c.redirect[0] == '>')
+            want = "";  // it all went elsewhere
+    }
+    EXPECT_TRUE(ts::ended(ts::run(program, o), c.status, want, c.err));
 }
 
 INSTANTIATE_TEST_SUITE_P(Stack, Console, ::testing::ValuesIn(kCases),
