@@ -79,18 +79,8 @@ void change_directory(const char *dir)
 
 int main(int argc, char *argv[])
 {
-    char *line;
-    pipeline pl;
-    int run;
-    const char *promptstr;
-    int exitvar;
-    int fd;
+    // No SA_RESTART: an interrupt must end the read at the prompt.
     struct sigaction act;
-
-    // 1.
-    exitvar = 0;
-
-    // 2. No SA_RESTART: an interrupt must end the read at the prompt.
     memset(&act, 0, sizeof act);
     act.sa_handler = handler;
     sigemptyset(&act.sa_mask);
@@ -100,16 +90,17 @@ int main(int argc, char *argv[])
         _exit(1);
     }
 
-    // 3.
     if (argc > 2) {
         printusage(argv[0]);
         exit(-1);
     }
 
-    // 4. The script becomes standard input. Its own descriptor stays open
-    // but close-on-exec, so commands do not inherit a second copy.
+    // The final newline is for the end of the shell's own input only.
+    int exitvar = 0;
     if (argc == 2) {
-        fd = open(argv[1], O_RDONLY | O_CLOEXEC);
+        // The script becomes standard input. Its own descriptor stays open
+        // but close-on-exec, so commands do not inherit a second copy.
+        int fd = open(argv[1], O_RDONLY | O_CLOEXEC);
         if (fd < 0)
             die(argv[1]);
         if (fd == 0) {
@@ -121,18 +112,14 @@ int main(int argc, char *argv[])
         exitvar = 1;
     }
 
-    // 5.
-    promptstr = getenv("WRENPROMPT");
+    const char *promptstr = getenv("WRENPROMPT");
     if (!promptstr)
         promptstr = kDefaultPrompt;
 
-    // 6.
-    run = 1;
+    int run = 1;
     prompt(promptstr);
-
-    // 7.
     while (run) {
-        line = readLongString(stdin);
+        char *line = readLongString(stdin);
         if (!line) {
             // An interrupted read just prompts again; any other failure
             // would fail again on every pass.
@@ -141,7 +128,7 @@ int main(int argc, char *argv[])
             else if (errno != EINTR)
                 die(argc == 2 ? argv[1] : "read");
         } else {
-            pl = crack_pipeline(line);
+            pipeline pl = crack_pipeline(line);
             if (pl && pl->stage->argv[0]) {
                 if (strcmp(pl->stage->argv[0], "cd") == 0) {
                     change_directory(pl->stage->argv[1]);
@@ -159,7 +146,6 @@ int main(int argc, char *argv[])
             prompt(promptstr);
     }
 
-    // 8.
     if (exitvar == 0) {
         sigset_t old;
         hold_interrupts(&old);
@@ -167,7 +153,5 @@ int main(int argc, char *argv[])
         fflush(stdout);
         release_interrupts(&old);
     }
-
-    // 9.
     return 0;
 }
