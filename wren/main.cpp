@@ -119,13 +119,23 @@ int main(int argc, char *argv[])
     int run = 1;
     prompt(promptstr);
     while (run) {
+        // Cleared first, so that errno tells a dropped last line from the
+        // plain end of input.
+        errno = 0;
         char *line = readLongString(stdin);
+        int why = errno;
         if (!line) {
+            // A line too long for memory is dropped, as one that cannot be
+            // parsed is, and the shell reads on.
+            if (why == ENOMEM) {
+                fprintf(stderr, "line %d: malloc: %s\n", lineno, strerror(why));
+                lineno += 1;
+            }
             // An interrupted read just prompts again; any other failure
             // would fail again on every pass.
             if (feof(stdin))
                 run = 0;
-            else if (errno != EINTR)
+            else if (why != EINTR && why != ENOMEM)
                 die(argc == 2 ? argv[1] : "read");
         } else {
             pipeline pl = crack_pipeline(line);
