@@ -33,6 +33,22 @@ void hold_interrupts(sigset_t *old)
 
 void release_interrupts(const sigset_t *old) { (void)sigprocmask(SIG_SETMASK, old, nullptr); }
 
+void printusage(const char *name) { fprintf(stderr, "usage: %s\n", name); }
+
+[[noreturn]] void die(const char *context)
+{
+    perror(context);
+    exit(1);
+}
+
+// A prompt or final newline that cannot be written ends the shell: carrying
+// on would leave its user, or whatever reads its output, to guess.
+void flush_output()
+{
+    if (fflush(stdout) != 0 || ferror(stdout))
+        die("stdout");
+}
+
 void handler(int signum)
 {
     (void)signum;
@@ -51,16 +67,8 @@ void prompt(const char *pr)
     sigset_t old;
     hold_interrupts(&old);
     printf("%s", pr);
-    fflush(stdout);
+    flush_output();
     release_interrupts(&old);
-}
-
-void printusage(const char *name) { fprintf(stderr, "usage: %s\n", name); }
-
-[[noreturn]] void die(const char *context)
-{
-    perror(context);
-    exit(1);
 }
 
 // cd ends the shell when it fails, and a cd without a directory is such a
@@ -160,7 +168,7 @@ int main(int argc, char *argv[])
         sigset_t old;
         hold_interrupts(&old);
         putchar('\n');
-        fflush(stdout);
+        flush_output();
         release_interrupts(&old);
     }
     return 0;

@@ -54,6 +54,9 @@ const Case kPiped[] = {
      "exec \"$0\" /dev/stdin", [] { return std::string(4 << 20, 'x'); }},
     {"line_too_many_words_for_memory_is_dropped", "echo 'b\necho next\n", "next\n\n", kDropped, 0, "exec \"$0\"",
      [] { std::string line = "x "; while (line.size() < 400000) line += line; return line; }},
+    {"unwritable_output_is_reported", "echo a > f\n", "", "stdout: No space left on device\n", 1,
+     "exec \"$0\" > /dev/full"},
+    {"closed_output_is_reported", "", "", "stdout: Bad file descriptor\n", 1, "exec \"$0\" >&-"},
 };
 
 class Piped : public ::testing::TestWithParam<Case> {};
