@@ -18,6 +18,9 @@ namespace {
 constexpr const char *kDefaultPrompt = "Squeak? ";
 constexpr char kSigactionFailure[] = "Sigaction SIGINT failure\n";
 
+// Set by every interrupt; the prompt clears it before it prints.
+volatile sig_atomic_t interrupted;
+
 // The shell writes to standard output only with SIGINT blocked, and always
 // flushes before letting it in again. So whenever the handler runs, the
 // stream is neither in use by us nor holding anything, and its flush cannot
@@ -54,6 +57,7 @@ void handler(int signum)
     (void)signum;
     // The main flow may be about to look at errno (an interrupted read).
     int saved = errno;
+    interrupted = 1;
     // Nothing useful can be done in a handler if the newline is lost.
     (void)!write(1, "\n", 1);
     fflush(stdout);
@@ -64,11 +68,18 @@ void prompt(const char *pr)
 {
     if (!isatty(0) || !isatty(1))
         return;
-    sigset_t old;
-    hold_interrupts(&old);
-    printf("%s", pr);
-    flush_output();
-    release_interrupts(&old);
+    // An interrupt that comes while the prompt is being written (to a
+    // terminal nobody reads yet, or one whose output is held) is let in,
+    // newline and all, only once the prompt is out; like one at the prompt,
+    // it then wants a fresh prompt.
+    do {
+        sigset_t old;
+        hold_interrupts(&old);
+        interrupted = 0;
+        printf("%s", pr);
+        flush_output();
+        release_interrupts(&old);
+    } while (interrupted);
 }
 
 // cd ends the shell when it fails, and a cd without a directory is such a
