@@ -21,15 +21,21 @@ constexpr char kSigactionFailure[] = "Sigaction SIGINT failure\n";
 // Set by every interrupt; the prompt clears it before it prints.
 volatile sig_atomic_t interrupted;
 
+sigset_t interrupt_only()
+{
+    sigset_t intr;
+    sigemptyset(&intr);
+    sigaddset(&intr, SIGINT);
+    return intr;
+}
+
 // The shell writes to standard output only with SIGINT blocked, and always
 // flushes before letting it in again. So whenever the handler runs, the
 // stream is neither in use by us nor holding anything, and its flush cannot
 // tear or repeat our output.
 void hold_interrupts(sigset_t *old)
 {
-    sigset_t intr;
-    sigemptyset(&intr);
-    sigaddset(&intr, SIGINT);
+    sigset_t intr = interrupt_only();
     // Fails only for an invalid "how", which this is not.
     (void)sigprocmask(SIG_BLOCK, &intr, old);
 }
@@ -82,6 +88,38 @@ void prompt(const char *pr)
     } while (interrupted);
 }
 
+// A standard descriptor closed at start stays closed, to the shell and to the
+// commands, but its number is taken: otherwise a pipe or a redirection's file
+// could get it, and a message meant for a closed standard error would land in
+// a command's output. The placeholder is close-on-exec and opened the wrong
+// way round, so that using it fails as the closed descriptor did.
+void hold_closed_descriptors()
+{
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (fcntl(fd, F_GETFD) >= 0 || errno != EBADF)
+            continue;
+        // Those below are open by now, so this number is the lowest free one.
+        // Without /dev/null they stay as they are.
+        if (open("/dev/null", (fd == 0 ? O_WRONLY : O_RDONLY) | O_CLOEXEC) < 0)
+            return;
+    }
+}
+
+// Signal state inherited from whoever started the shell that would defeat it:
+// a blocked interrupt could never reach the prompt, and with SIGCHLD ignored
+// the kernel would reap the commands itself, leaving nothing to wait for.
+void reset_inherited_signals()
+{
+    // Neither call can fail with these arguments.
+    sigset_t intr = interrupt_only();
+    (void)sigprocmask(SIG_UNBLOCK, &intr, nullptr);
+    struct sigaction dfl;
+    memset(&dfl, 0, sizeof dfl);
+    dfl.sa_handler = SIG_DFL;
+    sigemptyset(&dfl.sa_mask);
+    (void)sigaction(SIGCHLD, &dfl, nullptr);
+}
+
 // cd ends the shell when it fails, and a cd without a directory is such a
 // failure.
 void change_directory(const char *dir)
@@ -98,6 +136,8 @@ void change_directory(const char *dir)
 
 int main(int argc, char *argv[])
 {
+    hold_closed_descriptors();
+
     // No SA_RESTART: an interrupt must end the read at the prompt.
     struct sigaction act;
     memset(&act, 0, sizeof act);
@@ -108,6 +148,8 @@ int main(int argc, char *argv[])
         (void)!write(2, kSigactionFailure, sizeof kSigactionFailure - 1);
         _exit(1);
     }
+    // Only now: an interrupt already pending may come in.
+    reset_inherited_signals();
 
     if (argc > 2) {
         printusage(argv[0]);

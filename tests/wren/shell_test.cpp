@@ -57,6 +57,10 @@ const Case kPiped[] = {
     {"unwritable_output_is_reported", "echo a > f\n", "", "stdout: No space left on device\n", 1,
      "exec \"$0\" > /dev/full"},
     {"closed_output_is_reported", "", "", "stdout: Bad file descriptor\n", 1, "exec \"$0\" >&-"},
+    {"closed_error_output_gets_no_command_output", "wren-no-such-command > f\ncat f\n", "\n", "", 0,
+     "exec \"$0\" 2>&-"},
+    {"ignored_child_signal_is_reset", "echo hi | cat\n", "hi\n\n", "", 0,
+     "exec env --ignore-signal=CHLD \"$0\""},
 };
 
 class Piped : public ::testing::TestWithParam<Case> {};

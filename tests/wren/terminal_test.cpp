@@ -91,7 +91,7 @@ TEST(WrenTerminal, EndOfInputAtThePromptPrintsANewline)
 }
 
 // Also when it comes while the prompt is still being written (output held
-// by Ctrl-S).
+// by Ctrl-S), and when whoever started the shell left it blocked.
 TEST(WrenTerminal, InterruptAtThePromptGivesAFreshPrompt)
 {
     ts::Pty t(ts::bin("wren"));
@@ -112,6 +112,13 @@ TEST(WrenTerminal, InterruptAtThePromptGivesAFreshPrompt)
     ASSERT_TRUE(t.expect(kPrompt + "\r\n" + kPrompt)) << ts::visible(t.transcript());
     t.send_eof();
     EXPECT_EQ(t.wait().exit_code(), 0);
+
+    ts::Options o;
+    o.args = {"--block-signal=INT", ts::bin("wren")};
+    ts::Pty blocked("/usr/bin/env", o);
+    ASSERT_TRUE(blocked.expect(kPrompt) && blocked_on(blocked.pid()));
+    blocked.send_intr();
+    ASSERT_TRUE(blocked.expect("\r\n" + kPrompt)) << ts::visible(blocked.transcript());
 }
 
 // Ctrl-C ends the running command (long before it would end by itself) and
