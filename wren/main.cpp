@@ -18,26 +18,52 @@ namespace {
 constexpr const char *kDefaultPrompt = "Squeak? ";
 constexpr char kSigactionFailure[] = "Sigaction SIGINT failure\n";
 
+// Set by every interrupt; the prompt clears it before it prints.
+volatile sig_atomic_t interrupted;
+
+sigset_t interrupt_only()
+{
+    sigset_t intr;
+    sigemptyset(&intr);
+    sigaddset(&intr, SIGINT);
+    return intr;
+}
+
 // The shell writes to standard output only with SIGINT blocked, and always
 // flushes before letting it in again. So whenever the handler runs, the
 // stream is neither in use by us nor holding anything, and its flush cannot
 // tear or repeat our output.
 void hold_interrupts(sigset_t *old)
 {
-    sigset_t intr;
-    sigemptyset(&intr);
-    sigaddset(&intr, SIGINT);
+    sigset_t intr = interrupt_only();
     // Fails only for an invalid "how", which this is not.
     (void)sigprocmask(SIG_BLOCK, &intr, old);
 }
 
 void release_interrupts(const sigset_t *old) { (void)sigprocmask(SIG_SETMASK, old, nullptr); }
 
+void printusage(const char *name) { fprintf(stderr, "usage: %s\n", name); }
+
+[[noreturn]] void die(const char *context)
+{
+    perror(context);
+    exit(1);
+}
+
+// A prompt or final newline that cannot be written ends the shell: carrying
+// on would leave its user, or whatever reads its output, to guess.
+void flush_output()
+{
+    if (fflush(stdout) != 0 || ferror(stdout))
+        die("stdout");
+}
+
 void handler(int signum)
 {
     (void)signum;
     // The main flow may be about to look at errno (an interrupted read).
     int saved = errno;
+    interrupted = 1;
     // Nothing useful can be done in a handler if the newline is lost.
     (void)!write(1, "\n", 1);
     fflush(stdout);
@@ -48,19 +74,50 @@ void prompt(const char *pr)
 {
     if (!isatty(0) || !isatty(1))
         return;
-    sigset_t old;
-    hold_interrupts(&old);
-    printf("%s", pr);
-    fflush(stdout);
-    release_interrupts(&old);
+    // An interrupt that comes while the prompt is being written (to a
+    // terminal nobody reads yet, or one whose output is held) is let in,
+    // newline and all, only once the prompt is out; like one at the prompt,
+    // it then wants a fresh prompt.
+    do {
+        sigset_t old;
+        hold_interrupts(&old);
+        interrupted = 0;
+        printf("%s", pr);
+        flush_output();
+        release_interrupts(&old);
+    } while (interrupted);
 }
 
-void printusage(const char *name) { fprintf(stderr, "usage: %s\n", name); }
-
-[[noreturn]] void die(const char *context)
+// A standard descriptor closed at start stays closed, to the shell and to the
+// commands, but its number is taken: otherwise a pipe or a redirection's file
+// could get it, and a message meant for a closed standard error would land in
+// a command's output. The placeholder is close-on-exec and opened the wrong
+// way round, so that using it fails as the closed descriptor did.
+void hold_closed_descriptors()
 {
-    perror(context);
-    exit(1);
+    for (int fd = 0; fd <= 2; ++fd) {
+        if (fcntl(fd, F_GETFD) >= 0 || errno != EBADF)
+            continue;
+        // Those below are open by now, so this number is the lowest free one.
+        // Without /dev/null they stay as they are.
+        if (open("/dev/null", (fd == 0 ? O_WRONLY : O_RDONLY) | O_CLOEXEC) < 0)
+            return;
+    }
+}
+
+// Signal state inherited from whoever started the shell that would defeat it:
+// a blocked interrupt could never reach the prompt, and with SIGCHLD ignored
+// the kernel would reap the commands itself, leaving nothing to wait for.
+void reset_inherited_signals()
+{
+    // Neither call can fail with these arguments.
+    sigset_t intr = interrupt_only();
+    (void)sigprocmask(SIG_UNBLOCK, &intr, nullptr);
+    struct sigaction dfl;
+    memset(&dfl, 0, sizeof dfl);
+    dfl.sa_handler = SIG_DFL;
+    sigemptyset(&dfl.sa_mask);
+    (void)sigaction(SIGCHLD, &dfl, nullptr);
 }
 
 // cd ends the shell when it fails, and a cd without a directory is such a
@@ -79,18 +136,10 @@ void change_directory(const char *dir)
 
 int main(int argc, char *argv[])
 {
-    char *line;
-    pipeline pl;
-    int run;
-    const char *promptstr;
-    int exitvar;
-    int fd;
+    hold_closed_descriptors();
+
+    // No SA_RESTART: an interrupt must end the read at the prompt.
     struct sigaction act;
-
-    // 1.
-    exitvar = 0;
-
-    // 2. No SA_RESTART: an interrupt must end the read at the prompt.
     memset(&act, 0, sizeof act);
     act.sa_handler = handler;
     sigemptyset(&act.sa_mask);
@@ -99,17 +148,20 @@ int main(int argc, char *argv[])
         (void)!write(2, kSigactionFailure, sizeof kSigactionFailure - 1);
         _exit(1);
     }
+    // Only now: an interrupt already pending may come in.
+    reset_inherited_signals();
 
-    // 3.
     if (argc > 2) {
         printusage(argv[0]);
         exit(-1);
     }
 
-    // 4. The script becomes standard input. Its own descriptor stays open
-    // but close-on-exec, so commands do not inherit a second copy.
+    // The final newline is for the end of the shell's own input only.
+    int exitvar = 0;
     if (argc == 2) {
-        fd = open(argv[1], O_RDONLY | O_CLOEXEC);
+        // The script becomes standard input. Its own descriptor stays open
+        // but close-on-exec, so commands do not inherit a second copy.
+        int fd = open(argv[1], O_RDONLY | O_CLOEXEC);
         if (fd < 0)
             die(argv[1]);
         if (fd == 0) {
@@ -121,27 +173,33 @@ int main(int argc, char *argv[])
         exitvar = 1;
     }
 
-    // 5.
-    promptstr = getenv("WRENPROMPT");
+    const char *promptstr = getenv("WRENPROMPT");
     if (!promptstr)
         promptstr = kDefaultPrompt;
 
-    // 6.
-    run = 1;
+    int run = 1;
     prompt(promptstr);
-
-    // 7.
     while (run) {
-        line = readLongString(stdin);
+        // Cleared first, so that errno tells a dropped last line from the
+        // plain end of input.
+        errno = 0;
+        char *line = readLongString(stdin);
+        int why = errno;
         if (!line) {
+            // A line too long for memory is dropped, as one that cannot be
+            // parsed is, and the shell reads on.
+            if (why == ENOMEM) {
+                fprintf(stderr, "line %d: malloc: %s\n", lineno, strerror(why));
+                lineno += 1;
+            }
             // An interrupted read just prompts again; any other failure
             // would fail again on every pass.
             if (feof(stdin))
                 run = 0;
-            else if (errno != EINTR)
+            else if (why != EINTR && why != ENOMEM)
                 die(argc == 2 ? argv[1] : "read");
         } else {
-            pl = crack_pipeline(line);
+            pipeline pl = crack_pipeline(line);
             if (pl && pl->stage->argv[0]) {
                 if (strcmp(pl->stage->argv[0], "cd") == 0) {
                     change_directory(pl->stage->argv[1]);
@@ -159,15 +217,12 @@ int main(int argc, char *argv[])
             prompt(promptstr);
     }
 
-    // 8.
     if (exitvar == 0) {
         sigset_t old;
         hold_interrupts(&old);
         putchar('\n');
-        fflush(stdout);
+        flush_output();
         release_interrupts(&old);
     }
-
-    // 9.
     return 0;
 }

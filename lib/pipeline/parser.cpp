@@ -20,10 +20,18 @@
 #include "grow.h"
 #include "parser.h"
 #include "pipeline.h"
+#include "report.h"
 
 int lineno = 1;
 
+void pipeline_internal::line_failed(const char *call)
+{
+    fprintf(stderr, "line %d: %s: %s\n", lineno, call, strerror(errno));
+}
+
 namespace {
+
+using pipeline_internal::line_failed;
 
 enum Token { WORD, PIPE, FROM, TO, END, FAIL };
 
@@ -124,7 +132,7 @@ Token next(Lexer *lx)
         }
     }
     if (!lx->ok) {
-        perror("malloc");
+        line_failed("malloc");
         return FAIL;
     }
     return WORD;
@@ -138,12 +146,12 @@ bool push(clstage st, size_t *cap, const char *text)
         return false;
     }
     if (!pipeline_internal::reserve(&st->argv, cap, static_cast<size_t>(st->argc) + 2, 8)) {
-        perror("malloc");
+        line_failed("malloc");
         return false;
     }
     char *copy = strdup(text);
     if (!copy) {
-        perror("malloc");
+        line_failed("malloc");
         return false;
     }
     st->argv[st->argc++] = copy;
@@ -166,7 +174,7 @@ bool add_word(clstage st, size_t *cap, const Lexer *lx)
             ok = push(st, cap, g.gl_pathv[i]);
     } else if (rc == GLOB_NOSPACE) {
         errno = ENOMEM;
-        perror("glob");
+        line_failed("glob");
         ok = false;
     } else {
         ok = push(st, cap, word);
@@ -179,7 +187,7 @@ clstage add_stage(pipeline pl, clstage last)
 {
     clstage st = static_cast<clstage>(calloc(1, sizeof *st));
     if (!st) {
-        perror("malloc");
+        line_failed("malloc");
         return nullptr;
     }
     if (last)
@@ -210,7 +218,7 @@ bool redirect(Lexer *lx, Token op, pipeline pl, clstage st)
     }
     *slot = strdup(lx->word.data ? lx->word.data : "");
     if (!*slot) {
-        perror("malloc");
+        line_failed("malloc");
         return false;
     }
     return true;
@@ -223,7 +231,7 @@ bool close_stage(clstage st)
         return true;
     st->argv = static_cast<char **>(calloc(1, sizeof(char *)));
     if (!st->argv)
-        perror("malloc");
+        line_failed("malloc");
     return st->argv != nullptr;
 }
 
@@ -289,7 +297,7 @@ pipeline crack_pipeline(char *line)
     }
     pipeline pl = static_cast<pipeline>(calloc(1, sizeof *pl));
     if (!pl) {
-        perror("malloc");
+        line_failed("malloc");
         free(line);
         return nullptr;
     }

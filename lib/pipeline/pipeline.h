@@ -24,15 +24,17 @@ struct pipeline_rec {
 typedef struct pipeline_rec *pipeline;
 
 /* Parses `line` (taking ownership of it, also on failure). A blank line gives
- * one stage with no command name (argc 0, argv[0] null). On a syntax error
- * prints one message naming the input line `lineno` and returns null. */
+ * one stage with no command name (argc 0, argv[0] null). On a syntax error,
+ * or when memory runs out, prints one message naming the input line `lineno`
+ * and returns null. */
 pipeline crack_pipeline(char *line);
 
 /* Runs every stage, joined by pipes, waits for all of them and returns the
  * last stage's status: its exit status, 128 + the signal number if a signal
  * ended it, 127 if its command was not found, 126 if it was found but could
  * not be executed, 1 if a redirection failed. 0 for a pipeline without a
- * command; -1 (with a message) if the pipeline could not be set up. */
+ * command; -1 if the pipeline could not be set up, after one message that
+ * names the input line `lineno` and the call that failed. */
 int do_pipeline(pipeline pl);
 
 /* Releases the pipeline with everything it owns, its line included. Accepts

@@ -15,12 +15,15 @@ using pipeline_internal::reserve;
 
 constexpr size_t kFirstSize = 128;
 
-// The start of a line whose reading a signal interrupted, handed to the next
-// call on the same stream so that no input is lost.
+// What a read interrupted by a signal leaves for the next call on the same
+// stream, so that no input is lost and none is taken for what it is not: the
+// start of the line, or that the line was dropped for want of memory and its
+// rest is still to be passed over.
 struct Carry {
     FILE *stream;
     char *text;
     size_t len, cap;
+    bool dropping;
 };
 Carry carry;
 
@@ -50,16 +53,15 @@ extern "C" char *readLongString(FILE *stream)
     // tries again.
     clearerr(stream);
 
-    char *buf = nullptr;
-    size_t len = 0, cap = 0;
-    if (carry.text && carry.stream == stream) {
-        buf = carry.text;
-        len = carry.len;
-        cap = carry.cap;
-    } else {
+    Carry from{};
+    if (carry.stream == stream)
+        from = carry;
+    else
         free(carry.text);
-    }
     carry = Carry{};
+    char *buf = from.text;
+    size_t len = from.len, cap = from.cap;
+    bool dropping = from.dropping;
 
     bool newline = false, nomem = false;
     flockfile(stream);
@@ -73,11 +75,15 @@ extern "C" char *readLongString(FILE *stream)
             break;
         }
         if (c == '\n') {
-            newline = true;
-            break;
+            if (!dropping) {
+                newline = true;
+                break;
+            }
+            dropping = false;
+            continue;
         }
         // Past a failed allocation the rest of the line is only consumed.
-        if (nomem)
+        if (dropping || nomem)
             continue;
         if (!reserve(&buf, &cap, len + 2, kFirstSize)) {
             nomem = true;
@@ -88,7 +94,12 @@ extern "C" char *readLongString(FILE *stream)
     funlockfile(stream);
     int why = errno;
 
-    if (!nomem && (newline || (!ferror(stream) && len > 0))) {
+    if (nomem) {
+        free(buf);
+        buf = nullptr;
+        len = cap = 0;
+        dropping = !newline;
+    } else if (newline || (!ferror(stream) && len > 0)) {
         if (!reserve(&buf, &cap, len + 1, kFirstSize)) {
             free(buf);
             errno = ENOMEM;
@@ -97,24 +108,19 @@ extern "C" char *readLongString(FILE *stream)
         buf[len] = '\0';
         return buf;
     }
-    if (nomem) {
-        free(buf);
-        errno = ENOMEM;
-        return nullptr;
-    }
     if (ferror(stream) && why == EINTR) {
         // On a terminal the interrupt abandons the line being typed, as the
         // terminal itself discards what was not yet entered; from a pipe or a
-        // file every byte read belongs to the next line.
-        if (len > 0 && !isatty(fileno(stream)))
-            carry = Carry{stream, buf, len, cap};
+        // file every byte read belongs to the line still being read.
+        if ((len > 0 || dropping) && !isatty(fileno(stream)))
+            carry = Carry{stream, buf, len, cap, dropping};
         else
             free(buf);
         clearerr(stream);
-        errno = EINTR;
+        errno = nomem ? ENOMEM : EINTR;
         return nullptr;
     }
     free(buf);
-    errno = why;
+    errno = nomem ? ENOMEM : why;
     return nullptr;
 }

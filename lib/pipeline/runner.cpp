@@ -19,10 +19,13 @@
 #include <cstring>
 
 #include "pipeline.h"
+#include "report.h"
 
 extern char **environ;
 
 namespace {
+
+using pipeline_internal::line_failed;
 
 constexpr const char *kDefaultPath = "/bin:/usr/bin";
 constexpr const char *kShell = "/bin/sh";
@@ -241,7 +244,7 @@ int start_stage(clstage st, int in, int out, Launch *l, pid_t *pid)
         argc++;
     char **shell = status == kStarted ? static_cast<char **>(calloc(argc + 2, sizeof(char *))) : nullptr;
     if (status == kStarted && !shell) {
-        perror("malloc");
+        line_failed("malloc");
         status = kBroken;
     }
     if (status == kStarted) {
@@ -256,7 +259,7 @@ int start_stage(clstage st, int in, int out, Launch *l, pid_t *pid)
 
         *pid = start(l);
         if (*pid < 0) {
-            perror("vfork");
+            line_failed("vfork");
             *pid = 0;
             status = kBroken;
         }
@@ -276,7 +279,7 @@ int wait_stage(pid_t pid)
     int ws;
     while (waitpid(pid, &ws, 0) < 0) {
         if (errno != EINTR) {
-            perror("waitpid");
+            line_failed("waitpid");
             return -1;
         }
     }
@@ -300,7 +303,7 @@ int do_pipeline(pipeline pl)
 
     pid_t *pids = static_cast<pid_t *>(calloc(static_cast<size_t>(pl->length), sizeof(pid_t)));
     if (!pids) {
-        perror("malloc");
+        line_failed("malloc");
         return -1;
     }
 
@@ -325,7 +328,7 @@ int do_pipeline(pipeline pl)
     for (clstage st = pl->stage; st && i < pl->length; st = st->next, ++i) {
         int fds[2] = {-1, -1};
         if (st->next && pipe2(fds, O_CLOEXEC) != 0) {
-            perror("pipe");
+            line_failed("pipe");
             broken = true;
             break;
         }

@@ -17,9 +17,16 @@ struct Case {
     std::string out;
     std::string err;
     int status;
+    // How the shell is started: a shell command in which "$0" is wren.
+    const char *start = "exec \"$0\"";
+    // A first line too big for the memory the shell is then given (it can
+    // be read but not cracked when it has many words).
+    std::string (*too_big)() = nullptr;
 };
 
 void PrintTo(const Case &c, std::ostream *os) { *os << c.name; }
+
+const std::string kDropped = "line 1: malloc: Cannot allocate memory\nline 2: unterminated single quote\n";
 
 const Case kPiped[] = {
     {"end_of_input_prints_a_newline", "echo hi\n", "hi\n\n", "", 0},
@@ -41,6 +48,19 @@ const Case kPiped[] = {
     {"cd_to_missing_directory_ends_the_shell", "cd /wren-no-such-dir\necho no\n", "",
      "cd: No such file or directory\n", 1},
     {"cd_without_directory_ends_the_shell", "cd\necho no\n", "", "cd: no directory given\n", 1},
+    {"line_too_long_for_memory_is_dropped", "echo 'b\necho next\n", "next\n\n", kDropped, 0, "exec \"$0\"",
+     [] { return std::string(4 << 20, 'x'); }},
+    {"script_line_too_long_for_memory_is_dropped", "echo 'b\necho next\n", "next\n", kDropped, 0,
+     "exec \"$0\" /dev/stdin", [] { return std::string(4 << 20, 'x'); }},
+    {"line_too_many_words_for_memory_is_dropped", "echo 'b\necho next\n", "next\n\n", kDropped, 0, "exec \"$0\"",
+     [] { std::string line = "x "; while (line.size() < 400000) line += line; return line; }},
+    {"unwritable_output_is_reported", "echo a > f\n", "", "stdout: No space left on device\n", 1,
+     "exec \"$0\" > /dev/full"},
+    {"closed_output_is_reported", "", "", "stdout: Bad file descriptor\n", 1, "exec \"$0\" >&-"},
+    {"closed_error_output_gets_no_command_output", "wren-no-such-command > f\ncat f\n", "\n", "", 0,
+     "exec \"$0\" 2>&-"},
+    {"ignored_child_signal_is_reset", "echo hi | cat\n", "hi\n\n", "", 0,
+     "exec env --ignore-signal=CHLD \"$0\""},
 };
 
 class Piped : public ::testing::TestWithParam<Case> {};
@@ -48,10 +68,25 @@ class Piped : public ::testing::TestWithParam<Case> {};
 TEST_P(Piped, Transcript)
 {
     const Case &c = GetParam();
+    if (c.too_big && ts::under_emulator())
+        GTEST_SKIP() << "the emulator cannot run under a memory limit";
+    ts::TempDir dir;
     ts::Options o;
-    o.input = c.input;
+    o.input = c.too_big ? c.too_big() + "\n" + c.input : c.input;
+    o.cwd = dir.path();
     o.env = {"WRENPROMPT=never shown> "};
-    EXPECT_TRUE(ts::ended(ts::run(ts::bin("wren"), o), c.status, c.out, c.err));
+    std::string start = c.start;
+    if (c.too_big) {
+#ifdef __SANITIZE_ADDRESS__
+        // AddressSanitizer does not run under a memory ulimit: its allocator
+        // refuses large blocks instead, and its reports go to a log file.
+        o.env.push_back("ASAN_OPTIONS=allocator_may_return_null=1:max_allocation_size_mb=2:log_path=" + dir.file("asan"));
+#else
+        start = "ulimit -v 8192 && " + start;
+#endif
+    }
+    o.args = {"-c", start, ts::bin("wren")};
+    EXPECT_TRUE(ts::ended(ts::run("/bin/sh", o), c.status, c.out, c.err));
 }
 
 INSTANTIATE_TEST_SUITE_P(Wren, Piped, ::testing::ValuesIn(kPiped),

@@ -34,16 +34,18 @@ pid_t child_running(pid_t pid, const std::string &command, milliseconds limit)
     return 0;
 }
 
-// Waits until `pid` is blocked reading descriptor 0 (x86-64's read is system
-// call 0, i386's is 3; an emulated i386 shell shows the host's), so that an
-// interrupt sent now interrupts that read.
-bool reading_input(pid_t pid)
+// Waits until `pid` is blocked reading descriptor 0 or, when `writing`,
+// writing descriptor 1 (x86-64's read and write are system calls 0 and 1,
+// i386's 3 and 4; an emulated i386 shell shows the host's), so that an
+// interrupt sent now interrupts that call.
+bool blocked_on(pid_t pid, bool writing = false)
 {
     auto deadline = std::chrono::steady_clock::now() + milliseconds(20000);
     do {
         std::ifstream in("/proc/" + std::to_string(pid) + "/syscall");
         std::string call, fd;
-        if (in >> call >> fd && (call == "0" || call == "3") && fd == "0x0")
+        if (in >> call >> fd && (call == (writing ? "1" : "0") || call == (writing ? "4" : "3")) &&
+            fd == (writing ? "0x1" : "0x0"))
             return true;
         std::this_thread::sleep_for(milliseconds(5));
     } while (std::chrono::steady_clock::now() < deadline);
@@ -88,18 +90,35 @@ TEST(WrenTerminal, EndOfInputAtThePromptPrintsANewline)
     EXPECT_EQ(ts::visible(t.rest()), "\\r\\n");
 }
 
+// Also when it comes while the prompt is still being written (output held
+// by Ctrl-S), and when whoever started the shell left it blocked.
 TEST(WrenTerminal, InterruptAtThePromptGivesAFreshPrompt)
 {
     ts::Pty t(ts::bin("wren"));
     ASSERT_TRUE(t.expect(kPrompt));
     t.send("half a li");
-    ASSERT_TRUE(reading_input(t.pid()));
+    ASSERT_TRUE(blocked_on(t.pid()));
     t.send_intr();
     ASSERT_TRUE(t.expect("\r\n" + kPrompt)) << ts::visible(t.transcript());
     t.send("echo alive\n");
     ASSERT_TRUE(t.expect(ts::crlf("alive\n") + kPrompt)) << ts::visible(t.transcript());
+
+    termios quiet = t.attrs();
+    quiet.c_lflag &= ~ECHO;
+    ASSERT_EQ(tcsetattr(t.master(), TCSANOW, &quiet), 0);
+    t.send(std::string(1, static_cast<char>(quiet.c_cc[VSTOP])) + "\n");
+    ASSERT_TRUE(blocked_on(t.pid(), true));
+    t.send_intr();
+    ASSERT_TRUE(t.expect(kPrompt + "\r\n" + kPrompt)) << ts::visible(t.transcript());
     t.send_eof();
     EXPECT_EQ(t.wait().exit_code(), 0);
+
+    ts::Options o;
+    o.args = {"--block-signal=INT", ts::bin("wren")};
+    ts::Pty blocked("/usr/bin/env", o);
+    ASSERT_TRUE(blocked.expect(kPrompt) && blocked_on(blocked.pid()));
+    blocked.send_intr();
+    ASSERT_TRUE(blocked.expect("\r\n" + kPrompt)) << ts::visible(blocked.transcript());
 }
 
 // Ctrl-C ends the running command (long before it would end by itself) and
