@@ -15,7 +15,7 @@
 #include <utility>
 #include <vector>
 
-#include "lwp.h"
+#include "lwp/lwp.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <cstdlib>
 #include <string_view>
 
-#include "lwp.h"
+#include "lwp/lwp.h"
 
 namespace {
 

@@ -42,7 +42,7 @@ int main(void)
     return 0;
 }
 CODE
-    if cc -I"$src" "$scratch/lengths.c" "$lib" -o "$scratch/lengths"; then
+    if cc -I"$src/slurp/include" "$scratch/lengths.c" "$lib" -o "$scratch/lengths"; then
         show "printf 'short\\n<300 x>\\nlast, no newline' | lengths   # a C program calling myline"
         printf 'short\n%s\nlast, no newline' "$(printf '%300s' '' | tr ' ' x)" | "$scratch/lengths"
     fi

@@ -1,4 +1,4 @@
-#include "myline.h"
+#include "slurp/myline.h"
 
 #include <sys/single_threaded.h>
 

@@ -10,8 +10,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "parser.h"
-#include "pipeline.h"
+#include "pipeline/parser.h"
+#include "pipeline/pipeline.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 // into the caller of the resumed lwp_yield. A thread that ends cannot release
 // the stack it is still running on; the switch away from it releases it on
 // the stack of the context it resumes.
-#include "lwp.h"
+#include "lwp/lwp.h"
 
 #include <sys/mman.h>
 #include <unistd.h>

@@ -18,8 +18,8 @@
 #include <cstring>
 
 #include "grow.h"
-#include "parser.h"
-#include "pipeline.h"
+#include "pipeline/parser.h"
+#include "pipeline/pipeline.h"
 #include "report.h"
 
 int lineno = 1;

@@ -7,7 +7,7 @@
 #include <cstdlib>
 
 #include "grow.h"
-#include "parser.h"
+#include "pipeline/parser.h"
 
 namespace {
 

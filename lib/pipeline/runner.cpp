@@ -18,7 +18,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "pipeline.h"
+#include "pipeline/pipeline.h"
 #include "report.h"
 
 extern char **environ;

@@ -1,7 +1,7 @@
 /* The library used from C, through its header alone. */
 #include <stdint.h>
 
-#include "lwp.h"
+#include "lwp/lwp.h"
 
 static char *out;
 static int room;

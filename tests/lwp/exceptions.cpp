@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <stdexcept>
 
-#include "lwp.h"
+#include "lwp/lwp.h"
 
 namespace {
 

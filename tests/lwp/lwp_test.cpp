@@ -17,7 +17,7 @@
 #include <string>
 #include <vector>
 
-#include "lwp.h"
+#include "lwp/lwp.h"
 #include "expect.h"
 #include "run.h"
 

@@ -1,6 +1,6 @@
 /* The headers must be usable from C: this file is compiled as C. */
-#include "parser.h"
-#include "pipeline.h"
+#include "pipeline/parser.h"
+#include "pipeline/pipeline.h"
 
 #include <string.h>
 

@@ -5,8 +5,8 @@
 #include <cstring>
 #include <string>
 
-#include "parser.h"
-#include "pipeline.h"
+#include "pipeline/parser.h"
+#include "pipeline/pipeline.h"
 #include "expect.h"
 #include "run.h"
 

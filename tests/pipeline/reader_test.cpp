@@ -17,7 +17,7 @@
 #include <thread>
 #include <vector>
 
-#include "parser.h"
+#include "pipeline/parser.h"
 #include "run.h"
 
 namespace {

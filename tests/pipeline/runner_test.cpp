@@ -12,8 +12,8 @@
 #include <cstring>
 #include <string>
 
-#include "parser.h"
-#include "pipeline.h"
+#include "pipeline/parser.h"
+#include "pipeline/pipeline.h"
 #include "run.h"
 
 namespace {

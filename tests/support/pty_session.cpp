@@ -1,4 +1,5 @@
 #include "pty_session.h"
+#include "plumbing.h"
 
 #include <fcntl.h>
 #include <poll.h>
@@ -14,23 +15,6 @@
 #include <thread>
 
 namespace ts {
-
-namespace {
-
-using Clock = std::chrono::steady_clock;
-
-[[noreturn]] void fail(const std::string &what)
-{
-    throw std::runtime_error(what + ": " + std::strerror(errno));
-}
-
-int ms_left(Clock::time_point deadline)
-{
-    auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now()).count();
-    return left < 0 ? 0 : static_cast<int>(left) + 1;
-}
-
-}  // namespace
 
 std::string crlf(std::string_view text)
 {
@@ -75,13 +59,13 @@ Pty::~Pty()
 
 void Pty::send(std::string_view bytes)
 {
-    auto deadline = Clock::now() + milliseconds(10000);
+    Deadline deadline(milliseconds(10000));
     while (!bytes.empty()) {
         ssize_t w = ::write(master_, bytes.data(), bytes.size());
         if (w > 0) {
             bytes.remove_prefix(static_cast<size_t>(w));
         } else if (w < 0 && (errno == EAGAIN || errno == EINTR)) {
-            if (Clock::now() >= deadline)
+            if (deadline.passed())
                 throw std::runtime_error("pty: the program does not read its input");
             pump(10);  // a full terminal queue drains as we read the echo
         } else {
@@ -117,24 +101,24 @@ bool Pty::pump(int wait_ms)
 
 bool Pty::expect(std::string_view text, milliseconds timeout)
 {
-    auto deadline = Clock::now() + timeout;
+    Deadline deadline(timeout);
     for (;;) {
         auto at = seen_.find(text, mark_);
         if (at != std::string::npos) {
             mark_ = at + text.size();
             return true;
         }
-        if (closed_ || Clock::now() >= deadline)
+        if (closed_ || deadline.passed())
             return false;
-        pump(std::min(ms_left(deadline), 50));
+        pump(std::min(deadline.poll_ms(), 50));
     }
 }
 
 std::string Pty::settle(milliseconds quiet)
 {
     size_t from = seen_.size();
-    auto deadline = Clock::now() + quiet;
-    while (Clock::now() < deadline && pump(ms_left(deadline))) {
+    Deadline deadline(quiet);
+    while (!deadline.passed() && pump(deadline.poll_ms())) {
     }
     return seen_.substr(from);
 }
@@ -149,11 +133,11 @@ termios Pty::attrs() const
 
 bool Pty::wait_attrs(const std::function<bool(const termios &)> &ready, milliseconds timeout)
 {
-    auto deadline = Clock::now() + timeout;
+    Deadline deadline(timeout);
     for (;;) {
         if (ready(attrs()))
             return true;
-        if (Clock::now() >= deadline)
+        if (deadline.passed())
             return false;
         pump(5);
     }
@@ -163,14 +147,14 @@ Result Pty::wait(milliseconds timeout)
 {
     if (reaped_)
         return result_;
-    auto deadline = Clock::now() + timeout;
+    Deadline deadline(timeout);
     for (;;) {
         pid_t got = waitpid(pid_, &result_.status, WNOHANG);
         if (got == pid_)
             break;
         if (got < 0 && errno != EINTR)
             fail("waitpid");
-        if (Clock::now() >= deadline) {
+        if (deadline.passed()) {
             result_.timed_out = true;
             kill(pid_, SIGKILL);
             while (waitpid(pid_, &result_.status, 0) < 0 && errno == EINTR) {

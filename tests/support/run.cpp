@@ -1,4 +1,5 @@
 #include "run.h"
+#include "plumbing.h"
 
 #include <dirent.h>
 #include <fcntl.h>
@@ -24,14 +25,12 @@ extern char **environ;
 
 namespace ts {
 
-namespace {
-
-using Clock = std::chrono::steady_clock;
-
-[[noreturn]] void fail(const std::string &what)
+void fail(const std::string &what)
 {
     throw std::runtime_error(what + ": " + std::strerror(errno));
 }
+
+namespace {
 
 // Fields of /proc/PID/stat after the command name: state, ppid, pgrp, session.
 struct ProcStat {
@@ -73,12 +72,6 @@ void set_nonblocking(int fd)
     int flags = fcntl(fd, F_GETFL);
     if (flags < 0 || fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0)
         fail("fcntl");
-}
-
-int ms_until(Clock::time_point deadline)
-{
-    auto left = std::chrono::duration_cast<milliseconds>(deadline - Clock::now()).count();
-    return left < 0 ? 0 : static_cast<int>(left) + 1;
 }
 
 }  // namespace
@@ -182,7 +175,7 @@ std::vector<pid_t> child_pids()
 void kill_and_reap(pid_t id, bool session, milliseconds limit)
 {
     pid_t self = getpid();
-    auto deadline = Clock::now() + limit;
+    Deadline deadline(limit);
     for (;;) {
         // Scanning /proc is slow on a busy machine; an empty group needs none.
         if (!session && kill(-id, 0) == -1 && errno == ESRCH)
@@ -200,7 +193,7 @@ void kill_and_reap(pid_t id, bool session, milliseconds limit)
                 left = true;
             }  // a zombie of another parent is that parent's to reap
         }
-        if (!left || Clock::now() >= deadline)
+        if (!left || deadline.passed())
             return;
         std::this_thread::sleep_for(milliseconds(1));
     }
@@ -354,7 +347,7 @@ void Process::close_input()
 // test keeps it open. With `block` it waits (boundedly) for the program to read.
 void Process::feed(bool block)
 {
-    auto deadline = Clock::now() + timeout_;
+    Deadline deadline(timeout_);
     while (in_ >= 0 && sent_ < input_.size()) {
         ssize_t w = ::write(in_, input_.data() + sent_, input_.size() - sent_);
         if (w > 0) {
@@ -364,7 +357,7 @@ void Process::feed(bool block)
         if (w < 0 && errno == EINTR)
             continue;
         if (w < 0 && errno == EAGAIN) {
-            if (!block || Clock::now() >= deadline)
+            if (!block || deadline.passed())
                 return;
             pollfd p{in_, POLLOUT, 0};
             poll(&p, 1, 10);
@@ -387,19 +380,19 @@ Result Process::wait(milliseconds timeout)
 {
     if (reaped_)
         return result_;
-    auto deadline = Clock::now() + timeout;
+    Deadline deadline(timeout);
     bool ended = false;
     while (!ended) {
         pollfd fds[2] = {{exit_, POLLIN, 0}, {in_, POLLOUT, 0}};
         nfds_t n = in_ >= 0 && sent_ < input_.size() ? 2 : 1;
-        int ready = poll(fds, n, ms_until(deadline));
+        int ready = poll(fds, n, deadline.poll_ms());
         if (ready < 0 && errno != EINTR)
             fail("poll");
         if (n == 2 && fds[1].revents)
             feed(false);
         if (fds[0].revents)
             ended = true;
-        else if (Clock::now() >= deadline)
+        else if (deadline.passed())
             break;
     }
     // The zombie keeps its process group id reserved until it is reaped, so

@@ -131,21 +131,4 @@ private:
 // program that stops reading cannot kill the test).
 void prepare_process();
 
-// Builds the argv and envp arrays before a fork, so the child only execs.
-struct ExecPlan {
-    std::vector<std::string> argv_store, envp_store;
-    std::vector<char *> argv, envp;
-    std::string path, cwd;
-};
-ExecPlan make_plan(const std::string &program, const Options &opts);
-
-// In a freshly forked child: default signal actions, empty mask, descriptors
-// beyond 2 closed, working directory changed, then execve. Never returns.
-[[noreturn]] void exec_plan(const ExecPlan &plan);
-
-// Kills every process whose process group (or session, when `session` is
-// true) is `id`, and reaps those that are this process's children, waiting
-// up to `limit` for them to go.
-void kill_and_reap(pid_t id, bool session, milliseconds limit = milliseconds(5000));
-
 }  // namespace ts
