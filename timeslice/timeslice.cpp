@@ -1,19 +1,18 @@
-// timeslice: runs several commands under a round-robin scheduler of its own.
-// Every command is started stopped; then each in turn may run for one quantum
-// of milliseconds, preempted by a one-shot interval timer and held with
-// SIGSTOP and SIGCONT, until all of them have ended.
+// The scheduler's routines: launching the commands stopped into the process
+// table, the time-slice loop that lets one child run at a time, preempted by
+// a one-shot interval timer and held with SIGSTOP and SIGCONT, and the trace
+// printers. The program's entry is in main.cpp.
 #include <signal.h>
 #include <sys/time.h>
 #include <sys/types.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
-#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 
 #include "timeslice.h"
 
@@ -21,9 +20,7 @@ static_assert(sizeof(int) == 4 && sizeof(pid_t) == 4, "ids and counts are 32-bit
 
 namespace {
 
-// One exit status per failure site.
-constexpr int kUsage = 1;
-constexpr int kBadQuantum = 2;
+// One exit status per failure site (1 and 2 belong to the command line).
 constexpr int kNoMemory = 3;
 constexpr int kForkFailed = 4;
 constexpr int kWaitFailed = 5;
@@ -73,25 +70,6 @@ void set_action(int signum, void (*handler)(int))
         die("sigaction", kSignalSetup);
 }
 
-// Blocks, for the scheduler's whole life, the signals it waits for. They get
-// in only while it sleeps in sigsuspend, which unblocks and sleeps in one
-// step, so none of them can arrive between a look at the children and the
-// sleep and go unnoticed. Blocking starts before the first launch, so that
-// an ending signal that comes while the children are being started waits
-// until there is a table to hand back.
-void block_signals()
-{
-    sigset_t held;
-    sigemptyset(&held);
-    for (int signum : {SIGALRM, SIGCHLD, SIGTERM, SIGHUP})
-        sigaddset(&held, signum);
-    if (sigprocmask(SIG_BLOCK, &held, &inherited_mask) == -1)
-        die("sigprocmask", kSignalSetup);
-    sleep_mask = inherited_mask;
-    sigdelset(&sleep_mask, SIGALRM);
-    sigdelset(&sleep_mask, SIGCHLD);
-}
-
 // Catches SIGCHLD (whatever the scheduler inherited, so that its children are
 // never reaped behind its back) and the two signals that end it. One of those
 // it was started to ignore or to block stays so. The children were all
@@ -128,19 +106,6 @@ void catch_signals()
     _exit(128 + signum);  // not reached: the default action has ended the process
 }
 
-int parse_quantum(const char *text)
-{
-    char *rest = nullptr;
-    long value = strtol(text, &rest, 0);
-    if (value == 0 || *rest != '\0') {
-        fprintf(stderr, "%s is not a valid quantum\n", text);
-        exit(kBadQuantum);
-    }
-    // A quantum is a 32-bit count of milliseconds whatever the width of long:
-    // beyond that it saturates, as strtol does where long has 32 bits.
-    return static_cast<int>(std::clamp<long>(value, INT32_MIN, INT32_MAX));
-}
-
 pid_t launch_stopped(char **argv)
 {
     // Nothing of ours is buffered, but a child that fails ends with exit(),
@@ -166,33 +131,6 @@ pid_t launch_stopped(char **argv)
         return pid;
     fprintf(stderr, "%s: child failed to stop\n", "launch_stopped");
     exit(kNotStopped);
-}
-
-proc_table *make_proc_table(char **argv)
-{
-    auto *pt = static_cast<proc_table *>(malloc(sizeof(proc_table)));
-    if (pt == nullptr)
-        return nullptr;
-
-    size_t separators = 0;
-    for (char **arg = argv + 2; *arg != nullptr; ++arg)
-        if (strcmp(*arg, ":") == 0)
-            ++separators;
-    pt->pids = static_cast<pid_t *>(malloc((separators + 1) * sizeof(pid_t)));
-    if (pt->pids == nullptr)
-        die("malloc", kNoMemory);
-
-    pt->count = 0;
-    char **cursor = argv + 2;
-    while (*cursor != nullptr) {
-        char **segment = cursor;
-        while (*cursor != nullptr && strcmp(*cursor, ":") != 0)
-            ++cursor;
-        if (*cursor != nullptr)
-            *cursor++ = nullptr;
-        pt->pids[pt->count++] = launch_stopped(segment);
-    }
-    return pt;
 }
 
 void continue_process(pid_t pid)
@@ -311,6 +249,48 @@ int pass_turn(proc_table *pt, pid_t holder)
     return schedule_next(i, pt, holder);
 }
 
+}  // namespace
+
+void block_signals()
+{
+    sigset_t held;
+    sigemptyset(&held);
+    for (int signum : {SIGALRM, SIGCHLD, SIGTERM, SIGHUP})
+        sigaddset(&held, signum);
+    if (sigprocmask(SIG_BLOCK, &held, &inherited_mask) == -1)
+        die("sigprocmask", kSignalSetup);
+    sleep_mask = inherited_mask;
+    sigdelset(&sleep_mask, SIGALRM);
+    sigdelset(&sleep_mask, SIGCHLD);
+}
+
+proc_table *make_proc_table(char **argv)
+{
+    auto *pt = static_cast<proc_table *>(malloc(sizeof(proc_table)));
+    if (pt == nullptr)
+        return nullptr;
+
+    size_t separators = 0;
+    for (char **arg = argv + 2; *arg != nullptr; ++arg)
+        if (strcmp(*arg, ":") == 0)
+            ++separators;
+    pt->pids = static_cast<pid_t *>(malloc((separators + 1) * sizeof(pid_t)));
+    if (pt->pids == nullptr)
+        die("malloc", kNoMemory);
+
+    pt->count = 0;
+    char **cursor = argv + 2;
+    while (*cursor != nullptr) {
+        char **segment = cursor;
+        while (*cursor != nullptr && strcmp(*cursor, ":") != 0)
+            ++cursor;
+        if (*cursor != nullptr)
+            *cursor++ = nullptr;
+        pt->pids[pt->count++] = launch_stopped(segment);
+    }
+    return pt;
+}
+
 void run_procs(proc_table *pt, int quantum)
 {
     if (pt == nullptr || pt->count == 0)
@@ -352,8 +332,6 @@ void run_procs(proc_table *pt, int quantum)
             hand_back_and_end(pt, ending_signal);
     }
 }
-
-}  // namespace
 
 int schedule_next(int old, proc_table *pt, pid_t remove)
 {
@@ -403,27 +381,4 @@ void print_status(pid_t pid, int status)
     } else {
         fprintf(stderr, "pid %d did something...\n", pid);
     }
-}
-
-int main(int argc, char **argv)
-{
-    // 1. A quantum is required.
-    if (argc <= 1) {
-        fprintf(stderr, "usage: %s <quantum(ms)> p1 [ p1 args ] ; [ p2 [ p2 args ] ; [...]\n", argv[0]);
-        exit(kUsage);
-    }
-    // 2. The quantum in milliseconds: decimal, 0x hexadecimal or 0 octal.
-    int quantum = parse_quantum(argv[1]);
-    // Held from before the first child exists.
-    block_signals();
-    // 3. Every command launched and held stopped.
-    proc_table *pt = make_proc_table(argv);
-    // 4. The slices, until every child has been reaped.
-    run_procs(pt, quantum);
-    // 5. Every child has been reaped.
-    if (pt != nullptr) {
-        free(pt->pids);
-        free(pt);
-    }
-    return 0;
 }
