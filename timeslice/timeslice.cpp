@@ -29,6 +29,12 @@ constexpr int kSignalSetup = 7;
 constexpr int kTimer = 8;
 constexpr int kNotStopped = 10;
 
+// What a slice's wait ended on.
+enum class slice_event { child_changed, expired, ending_signal };
+
+// What a stop found: the child held, or already ended (and now reaped).
+enum class stop_outcome { stopped, ended };
+
 // The signal that asked the scheduler to end (SIGTERM or SIGHUP), 0 if none.
 volatile sig_atomic_t ending_signal = 0;
 
@@ -151,12 +157,12 @@ bool child_changed_within(long ns)
 }
 
 // Stops a running child and waits until the stop shows. A child may end on
-// its own just before the stop signal reaches it; then this wait reaps it and
-// the result is true, and the caller takes it out of the table.
-bool stop_process(pid_t pid)
+// its own just before the stop signal reaches it; then this wait reaps it,
+// and the caller takes it out of the table.
+stop_outcome stop_process(pid_t pid)
 {
     if (kill(pid, SIGSTOP) == -1)
-        return false;
+        return stop_outcome::stopped;  // no such process: nothing left to stop
     // The kernel drops a stop signal that reaches a process in the middle of
     // an exec while its other threads are being ended, and the child would
     // run on with the scheduler waiting for good. So it is sent again while
@@ -169,9 +175,9 @@ bool stop_process(pid_t pid)
         if (!child_changed_within(kRestopNs))
             (void)kill(pid, SIGSTOP);
     if (got == pid && WIFSTOPPED(status))
-        return false;
+        return stop_outcome::stopped;
     if (got == pid && (WIFEXITED(status) || WIFSIGNALED(status)))
-        return true;
+        return stop_outcome::ended;
     fprintf(stderr, "%s: process %d failed to stop\n", "stop_process", pid);
     exit(kNotStopped);
 }
@@ -219,21 +225,22 @@ bool slice_expired()
     return left.it_value.tv_sec == 0 && left.it_value.tv_usec == 0;
 }
 
-// Waits like waitpid(-1, status, WUNTRACED) for a child to end or stop, and
-// fails with EINTR once the slice's timer has expired or an ending signal has
-// come. The state is looked at with the signals blocked and the sleep lets
-// them in, so an expiry can never fall between the look and the sleep and be
-// lost while a child runs on past its quantum.
-pid_t wait_slice(int *status)
+// Waits for a child to end or stop, for the slice's timer to expire or for
+// an ending signal. The state is looked at with the signals blocked and the
+// sleep lets them in, so an expiry can never fall between the look and the
+// sleep and be lost while a child runs on past its quantum.
+slice_event wait_slice(pid_t *pid, int *status)
 {
     for (;;) {
-        pid_t pid = waitpid(-1, status, WUNTRACED | WNOHANG);
-        if (pid != 0)
-            return pid;
-        if (ending_signal != 0 || slice_expired()) {
-            errno = EINTR;
-            return -1;
-        }
+        *pid = waitpid(-1, status, WUNTRACED | WNOHANG);
+        if (*pid == -1)
+            die("waitpid()", kWaitFailed);
+        if (*pid != 0)
+            return slice_event::child_changed;
+        if (ending_signal != 0)
+            return slice_event::ending_signal;
+        if (slice_expired())
+            return slice_event::expired;
         sigsuspend(&sleep_mask);  // returns once a handler has run
     }
 }
@@ -302,21 +309,21 @@ void run_procs(proc_table *pt, int quantum)
         pid_t holder = pt->pids[old];
         continue_process(holder);
         arm_timer(quantum);
+        pid_t pid = 0;
         int status = 0;
-        pid_t pid = wait_slice(&status);
-        int wait_error = errno;
+        slice_event event = wait_slice(&pid, &status);
         disarm_timer();
 
-        if (pid == -1) {
-            if (wait_error != EINTR) {
-                errno = wait_error;
-                die("waitpid()", kWaitFailed);
-            }
-            // An ending signal interrupts the wait as well, and is no expiry.
-            if (ending_signal == 0)
-                old = stop_process(holder) ? pass_turn(pt, holder) : schedule_next(old, pt, 0);
+        if (event == slice_event::ending_signal) {
+            hand_back_and_end(pt, ending_signal);
+        } else if (event == slice_event::expired) {
+            if (stop_process(holder) == stop_outcome::ended)
+                old = pass_turn(pt, holder);
+            else
+                old = schedule_next(old, pt, 0);
         } else if (WIFEXITED(status) || WIFSIGNALED(status)) {
-            bool holder_ended = pid != holder && stop_process(holder);
+            // The slice ends early either way.
+            bool holder_ended = pid != holder && stop_process(holder) == stop_outcome::ended;
             old = schedule_next(old, pt, pid);
             if (holder_ended)
                 old = pass_turn(pt, holder);
@@ -328,6 +335,8 @@ void run_procs(proc_table *pt, int quantum)
                     "run_procs", static_cast<unsigned>(status));
             exit(kPuzzled);
         }
+        // One that came while the wait was reaping a child has only been
+        // recorded so far.
         if (ending_signal != 0)
             hand_back_and_end(pt, ending_signal);
     }
