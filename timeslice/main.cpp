@@ -41,9 +41,8 @@ int main(int argc, char **argv)
     block_signals();
     proc_table *pt = make_proc_table(argv);
     run_procs(pt, quantum);
-    if (pt != nullptr) {
-        free(pt->pids);
-        free(pt);
-    }
+    release_signals();
+    free(pt->pids);
+    free(pt);
     return 0;
 }

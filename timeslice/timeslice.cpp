@@ -12,7 +12,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <initializer_list>
 
 #include "timeslice.h"
 
@@ -35,20 +34,38 @@ enum class slice_event { child_changed, expired, ending_signal };
 // What a stop found: the child held, or already ended (and now reaped).
 enum class stop_outcome { stopped, ended };
 
-// The signal that asked the scheduler to end (SIGTERM or SIGHUP), 0 if none.
+// The signal that asked the scheduler to end, 0 if none.
 volatile sig_atomic_t ending_signal = 0;
 
 // The signal mask the scheduler was started with: its children get it back.
 sigset_t inherited_mask;
 
+// The signals that end the scheduler after it has handed its children back:
+// those that would end it by default, less any it was started to ignore or
+// to block.
+sigset_t ending_signals;
+
 // The mask while the scheduler sleeps between slice events: the inherited one
-// with the timer's signal, SIGCHLD and the ending signals it catches let in.
+// with the timer's signal, SIGCHLD and the ending signals let in.
 sigset_t sleep_mask;
+
+// The table, from before the first launch, for the ways out that must not
+// leave a child behind stopped.
+proc_table *children = nullptr;
+
+// Ends the scheduler on a failure. The children it holds are killed first:
+// left stopped they would wait for good for a SIGCONT that nobody sends.
+[[noreturn]] void fail(int status)
+{
+    for (int i = 0; children != nullptr && i < children->count; ++i)
+        (void)kill(children->pids[i], SIGKILL);
+    exit(status);
+}
 
 [[noreturn]] void die(const char *context, int status)
 {
     perror(context);
-    exit(status);
+    fail(status);
 }
 
 // Its delivery is what ends the sleep when a slice runs out.
@@ -76,32 +93,53 @@ void set_action(int signum, void (*handler)(int))
         die("sigaction", kSignalSetup);
 }
 
-// Catches SIGCHLD (whatever the scheduler inherited, so that its children are
-// never reaped behind its back) and the two signals that end it. One of those
-// it was started to ignore or to block stays so. The children were all
-// forked before this, so they keep every action they inherited.
+// Every signal whose default action ends the process and that may come from
+// outside at any moment. The timer's own signal is not one: an expiry that
+// nobody armed is taken by its handler and ends nothing. Nor are the fault
+// signals, which come from a fault of the scheduler itself.
+sigset_t ending_candidates()
+{
+    sigset_t set;
+    sigemptyset(&set);
+    constexpr int kNamed[] = {SIGHUP,  SIGINT,  SIGQUIT,   SIGTERM, SIGUSR1, SIGUSR2, SIGPIPE,
+                              SIGSTKFLT, SIGXCPU, SIGXFSZ, SIGVTALRM, SIGPROF, SIGIO,   SIGPWR};
+    for (int signum : kNamed)
+        sigaddset(&set, signum);
+    for (int signum = SIGRTMIN; signum <= SIGRTMAX; ++signum)
+        sigaddset(&set, signum);
+    return set;
+}
+
+// The handler of an ending signal is installed only once every child has
+// been forked, so that the children keep every action they inherited.
 void catch_signals()
 {
-    set_action(SIGCHLD, child_changed);
-    for (int signum : {SIGTERM, SIGHUP}) {
-        struct sigaction was {};
-        if (sigaction(signum, nullptr, &was) == -1)
-            die("sigaction", kSignalSetup);
-        if (was.sa_handler != SIG_IGN && !sigismember(&inherited_mask, signum)) {
+    set_action(SIGCHLD, child_changed);  // whatever was inherited: no child reaped behind our back
+    for (int signum = 1; signum < NSIG; ++signum)
+        if (sigismember(&ending_signals, signum) == 1)
             set_action(signum, record_ending);
-            sigdelset(&sleep_mask, signum);
-        }
-    }
+}
+
+// Takes SIGCHLD or an ending signal if one comes within `ns` nanoseconds,
+// and returns it; 0 when none did. A SIGCHLD taken here loses nothing: the
+// waits that follow look at every child before they sleep.
+int take_signal_within(long ns)
+{
+    sigset_t wanted = ending_signals;
+    sigaddset(&wanted, SIGCHLD);
+    const timespec limit{0, ns};
+    int signum = sigtimedwait(&wanted, nullptr, &limit);
+    return signum > 0 ? signum : 0;
 }
 
 // The scheduler has been told to end: every child still in the table is
 // continued, so that none is left stopped with nobody to wake it, and then the
 // signal is delivered again under its default action so that whoever sent it
 // sees the scheduler end by it.
-[[noreturn]] void hand_back_and_end(const proc_table *pt, int signum)
+[[noreturn]] void hand_back_and_end(int signum)
 {
-    for (int i = 0; i < pt->count; ++i)
-        (void)kill(pt->pids[i], SIGCONT);  // one that has just ended needs nothing
+    for (int i = 0; i < children->count; ++i)
+        (void)kill(children->pids[i], SIGCONT);  // one that has just ended needs nothing
     set_action(signum, SIG_DFL);
     (void)raise(signum);  // stays pending while blocked, if it is not already
     sigset_t just_this;
@@ -136,7 +174,7 @@ pid_t launch_stopped(char **argv)
     if (waitpid(pid, &status, WUNTRACED) == pid && WIFSTOPPED(status))
         return pid;
     fprintf(stderr, "%s: child failed to stop\n", "launch_stopped");
-    exit(kNotStopped);
+    fail(kNotStopped);
 }
 
 void continue_process(pid_t pid)
@@ -144,21 +182,10 @@ void continue_process(pid_t pid)
     (void)kill(pid, SIGCONT);  // a child that has gone shows up in the wait
 }
 
-// Whether a child changed state (SIGCHLD, blocked all along, came) within
-// `ns` nanoseconds. Taking the signal loses nothing: the waits that follow
-// look at every child before they sleep.
-bool child_changed_within(long ns)
-{
-    sigset_t child_only;
-    sigemptyset(&child_only);
-    sigaddset(&child_only, SIGCHLD);
-    const timespec limit{0, ns};
-    return sigtimedwait(&child_only, nullptr, &limit) == SIGCHLD;
-}
-
 // Stops a running child and waits until the stop shows. A child may end on
 // its own just before the stop signal reaches it; then this wait reaps it,
-// and the caller takes it out of the table.
+// and the caller takes it out of the table. An ending signal does not wait
+// for the stop: handing the children back continues this one anyway.
 stop_outcome stop_process(pid_t pid)
 {
     if (kill(pid, SIGSTOP) == -1)
@@ -171,15 +198,19 @@ stop_outcome stop_process(pid_t pid)
     constexpr long kRestopNs = 10'000'000;
     int status = 0;
     pid_t got = 0;
-    while ((got = waitpid(pid, &status, WUNTRACED | WNOHANG)) == 0)
-        if (!child_changed_within(kRestopNs))
+    while ((got = waitpid(pid, &status, WUNTRACED | WNOHANG)) == 0) {
+        int signum = take_signal_within(kRestopNs);
+        if (signum == 0)
             (void)kill(pid, SIGSTOP);
+        else if (signum != SIGCHLD)
+            hand_back_and_end(signum);
+    }
     if (got == pid && WIFSTOPPED(status))
         return stop_outcome::stopped;
     if (got == pid && (WIFEXITED(status) || WIFSIGNALED(status)))
         return stop_outcome::ended;
     fprintf(stderr, "%s: process %d failed to stop\n", "stop_process", pid);
-    exit(kNotStopped);
+    fail(kNotStopped);
 }
 
 void arm_timer(int quantum)
@@ -225,18 +256,32 @@ bool slice_expired()
     return left.it_value.tv_sec == 0 && left.it_value.tv_usec == 0;
 }
 
-// Waits for a child to end or stop, for the slice's timer to expire or for
-// an ending signal. The state is looked at with the signals blocked and the
-// sleep lets them in, so an expiry can never fall between the look and the
-// sleep and be lost while a child runs on past its quantum.
-slice_event wait_slice(pid_t *pid, int *status)
+bool in_table(const proc_table *pt, pid_t pid)
+{
+    for (int i = 0; i < pt->count; ++i)
+        if (pt->pids[i] == pid)
+            return true;
+    return false;
+}
+
+// Waits for one of the table's children to end or stop, for the slice's
+// timer to expire or for an ending signal. The state is looked at with the
+// signals blocked and the sleep lets them in, so an expiry can never fall
+// between the look and the sleep and be lost while a child runs on past its
+// quantum. A child the scheduler did not start (inherited across the exec
+// that started it) may end or stop too: that changes no turn, so the holder
+// runs on.
+slice_event wait_slice(const proc_table *pt, pid_t *pid, int *status)
 {
     for (;;) {
         *pid = waitpid(-1, status, WUNTRACED | WNOHANG);
         if (*pid == -1)
             die("waitpid()", kWaitFailed);
-        if (*pid != 0)
-            return slice_event::child_changed;
+        if (*pid != 0) {
+            if (in_table(pt, *pid))
+                return slice_event::child_changed;
+            continue;
+        }
         if (ending_signal != 0)
             return slice_event::ending_signal;
         if (slice_expired())
@@ -260,22 +305,45 @@ int pass_turn(proc_table *pt, pid_t holder)
 
 void block_signals()
 {
-    sigset_t held;
-    sigemptyset(&held);
-    for (int signum : {SIGALRM, SIGCHLD, SIGTERM, SIGHUP})
-        sigaddset(&held, signum);
+    sigset_t held = ending_candidates();
+    sigaddset(&held, SIGALRM);
+    sigaddset(&held, SIGCHLD);
     if (sigprocmask(SIG_BLOCK, &held, &inherited_mask) == -1)
         die("sigprocmask", kSignalSetup);
     sleep_mask = inherited_mask;
     sigdelset(&sleep_mask, SIGALRM);
     sigdelset(&sleep_mask, SIGCHLD);
+
+    sigemptyset(&ending_signals);
+    sigset_t candidates = ending_candidates();
+    for (int signum = 1; signum < NSIG; ++signum) {
+        if (sigismember(&candidates, signum) != 1 || sigismember(&inherited_mask, signum) == 1)
+            continue;
+        struct sigaction was {};
+        if (sigaction(signum, nullptr, &was) == -1)
+            die("sigaction", kSignalSetup);
+        if (was.sa_handler != SIG_IGN) {
+            sigaddset(&ending_signals, signum);
+            sigdelset(&sleep_mask, signum);
+        }
+    }
+}
+
+void release_signals()
+{
+    for (int signum = 1; signum < NSIG; ++signum)
+        if (sigismember(&ending_signals, signum) == 1)
+            set_action(signum, SIG_DFL);
+    if (sigprocmask(SIG_UNBLOCK, &ending_signals, nullptr) == -1)
+        die("sigprocmask", kSignalSetup);
 }
 
 proc_table *make_proc_table(char **argv)
 {
+    // Without a table nothing can be launched: a failure, not an empty run.
     auto *pt = static_cast<proc_table *>(malloc(sizeof(proc_table)));
     if (pt == nullptr)
-        return nullptr;
+        die("malloc", kNoMemory);
 
     size_t separators = 0;
     for (char **arg = argv + 2; *arg != nullptr; ++arg)
@@ -286,6 +354,7 @@ proc_table *make_proc_table(char **argv)
         die("malloc", kNoMemory);
 
     pt->count = 0;
+    children = pt;
     char **cursor = argv + 2;
     while (*cursor != nullptr) {
         char **segment = cursor;
@@ -293,7 +362,8 @@ proc_table *make_proc_table(char **argv)
             ++cursor;
         if (*cursor != nullptr)
             *cursor++ = nullptr;
-        pt->pids[pt->count++] = launch_stopped(segment);
+        pid_t pid = launch_stopped(segment);  // counted once it is known stopped
+        pt->pids[pt->count++] = pid;
     }
     return pt;
 }
@@ -311,11 +381,11 @@ void run_procs(proc_table *pt, int quantum)
         arm_timer(quantum);
         pid_t pid = 0;
         int status = 0;
-        slice_event event = wait_slice(&pid, &status);
+        slice_event event = wait_slice(pt, &pid, &status);
         disarm_timer();
 
         if (event == slice_event::ending_signal) {
-            hand_back_and_end(pt, ending_signal);
+            hand_back_and_end(ending_signal);
         } else if (event == slice_event::expired) {
             if (stop_process(holder) == stop_outcome::ended)
                 old = pass_turn(pt, holder);
@@ -333,12 +403,12 @@ void run_procs(proc_table *pt, int quantum)
         } else {
             fprintf(stderr, "%s: process status (0x%08x) neither exited or stopped.  That's puzzling\n",
                     "run_procs", static_cast<unsigned>(status));
-            exit(kPuzzled);
+            fail(kPuzzled);
         }
         // One that came while the wait was reaping a child has only been
         // recorded so far.
         if (ending_signal != 0)
-            hand_back_and_end(pt, ending_signal);
+            hand_back_and_end(ending_signal);
     }
 }
 

@@ -29,6 +29,10 @@ proc_table *make_proc_table(char **argv);
 // continues every child it still holds and ends by that signal.
 void run_procs(proc_table *pt, int quantum);
 
+// Once the run is over: an ending signal held back until now still ends the
+// scheduler by that signal, rather than let it report success.
+void release_signals();
+
 // The index of the entry whose turn comes after `old`'s. With a `remove` id
 // (not 0) that entry is first taken out of the table; an id the table does
 // not hold removes nothing.
