@@ -53,6 +53,9 @@ sigset_t sleep_mask;
 // leave a child behind stopped.
 proc_table *children = nullptr;
 
+// Whether TIMESLICE_TRACE asked for every decision and wait result.
+bool tracing = false;
+
 // Ends the scheduler on a failure. The children it holds are killed first:
 // left stopped they would wait for good for a SIGCONT that nobody sends.
 [[noreturn]] void fail(int status)
@@ -150,6 +153,31 @@ int take_signal_within(long ns)
     _exit(128 + signum);  // not reached: the default action has ended the process
 }
 
+void trace_status(pid_t pid, int status)
+{
+    if (tracing)
+        print_status(pid, status);
+}
+
+// An expiry or an ending signal cuts the slice's wait short, which is what
+// print_status calls an interrupted wait.
+void trace_interrupted_wait()
+{
+    if (tracing) {
+        errno = EINTR;
+        print_status(-1, 0);
+    }
+}
+
+// schedule_next, shown when tracing with `why` as its tag.
+int next_turn(const char *why, int old, proc_table *pt, pid_t remove)
+{
+    int next = schedule_next(old, pt, remove);
+    if (tracing)
+        schedule_log(why, old, next, pt, remove);
+    return next;
+}
+
 pid_t launch_stopped(char **argv)
 {
     // Nothing of ours is buffered, but a child that fails ends with exit(),
@@ -205,6 +233,7 @@ stop_outcome stop_process(pid_t pid)
         else if (signum != SIGCHLD)
             hand_back_and_end(signum);
     }
+    trace_status(got, status);
     if (got == pid && WIFSTOPPED(status))
         return stop_outcome::stopped;
     if (got == pid && (WIFEXITED(status) || WIFSIGNALED(status)))
@@ -278,14 +307,15 @@ slice_event wait_slice(const proc_table *pt, pid_t *pid, int *status)
         if (*pid == -1)
             die("waitpid()", kWaitFailed);
         if (*pid != 0) {
+            trace_status(*pid, *status);
             if (in_table(pt, *pid))
                 return slice_event::child_changed;
             continue;
         }
-        if (ending_signal != 0)
-            return slice_event::ending_signal;
-        if (slice_expired())
-            return slice_event::expired;
+        if (ending_signal != 0 || slice_expired()) {
+            trace_interrupted_wait();
+            return ending_signal != 0 ? slice_event::ending_signal : slice_event::expired;
+        }
         sigsuspend(&sleep_mask);  // returns once a handler has run
     }
 }
@@ -298,7 +328,7 @@ int pass_turn(proc_table *pt, pid_t holder)
     int i = 0;
     while (pt->pids[i] != holder)
         ++i;
-    return schedule_next(i, pt, holder);
+    return next_turn("exited", i, pt, holder);
 }
 
 }  // namespace
@@ -372,6 +402,8 @@ void run_procs(proc_table *pt, int quantum)
 {
     if (pt == nullptr || pt->count == 0)
         return;
+    const char *trace = getenv("TIMESLICE_TRACE");
+    tracing = trace != nullptr && *trace != '\0';
     catch_signals();
 
     int old = 0;
@@ -390,16 +422,16 @@ void run_procs(proc_table *pt, int quantum)
             if (stop_process(holder) == stop_outcome::ended)
                 old = pass_turn(pt, holder);
             else
-                old = schedule_next(old, pt, 0);
+                old = next_turn("expired", old, pt, 0);
         } else if (WIFEXITED(status) || WIFSIGNALED(status)) {
             // The slice ends early either way.
             bool holder_ended = pid != holder && stop_process(holder) == stop_outcome::ended;
-            old = schedule_next(old, pt, pid);
+            old = next_turn("exited", old, pt, pid);
             if (holder_ended)
                 old = pass_turn(pt, holder);
         } else if (WIFSTOPPED(status)) {
             // Stopped from outside: its turn is over, and nobody else is touched.
-            old = schedule_next(old, pt, 0);
+            old = next_turn("stopped", old, pt, 0);
         } else {
             fprintf(stderr, "%s: process status (0x%08x) neither exited or stopped.  That's puzzling\n",
                     "run_procs", static_cast<unsigned>(status));

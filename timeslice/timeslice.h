@@ -26,7 +26,9 @@ proc_table *make_proc_table(char **argv);
 
 // Lets the children run one at a time, one quantum of milliseconds each in
 // table order, until every one has been reaped. Told to end by a signal, it
-// continues every child it still holds and ends by that signal.
+// continues every child it still holds and ends by that signal. With
+// TIMESLICE_TRACE set to a non-empty value it traces each wait and each
+// decision on standard error.
 void run_procs(proc_table *pt, int quantum);
 
 // Once the run is over: an ending signal held back until now still ends the

@@ -103,6 +103,7 @@ struct OrderCase {
     std::vector<std::vector<std::string>> children;
     std::string turns;
     std::string before = "";  // shell commands run before the exec of the scheduler
+    std::string trace = "";   // with TIMESLICE_TRACE set, standard error, {NAME} for a probe's id
 };
 
 // With an endless quantum the turn passes only when a child ends or stops,
@@ -121,7 +122,23 @@ const OrderCase kOrderCases[] = {
     // Children it did not start but inherited: their stop or end changes no turn.
     {"stranger_stops", {{"A", "run=20"}, {"B", "run=20"}}, "AB", "sleep 30 & kill -STOP $!;"},
     {"stranger_ends", {{"A", "run=200"}, {"B", "run=20"}}, "AB", "sleep 0.05 &"},
+    // Traced: the result of each wait, then the decision it led to.
+    {"traced",
+     {{"A", "stop=5", "run=20"}, {"B", "run=20"}},
+     "ABA",
+     "",
+     "pid {A} stopped\nschedule_log: stopped: old=0, new = 1, remove=0, pt->count=2, pt: [{A}, {B} ]\n"
+     "pid {B} exited\nschedule_log: exited: old=1, new = 0, remove={B}, pt->count=1, pt: [{A} ]\n"
+     "pid {A} exited\nschedule_log: exited: old=0, new = 0, remove={A}, pt->count=0, pt: [ ]\n"},
 };
+
+std::string with_pids(std::string text, const Log &log)
+{
+    for (const auto &[name, pid] : log.pids)
+        for (size_t at; (at = text.find("{" + name + "}")) != std::string::npos;)
+            text.replace(at, name.size() + 2, std::to_string(pid));
+    return text;
+}
 
 void PrintTo(const OrderCase &c, std::ostream *os) { *os << c.name; }
 
@@ -133,11 +150,16 @@ TEST_P(TurnOrder, FollowsTheTable)
     std::vector<std::string> args{"-c", c.before + " exec \"$0\" \"$@\"", ts::bin("timeslice")};
     for (const auto &a : probes(kForever, c.children))
         args.push_back(a);
-    ts::Result r = ts::run("/bin/sh", options(args));
+    ts::Options o = options(args);
+    if (c.trace.empty())
+        o.unset = {"TIMESLICE_TRACE"};
+    else
+        o.env = {"TIMESLICE_TRACE=1"};
+    ts::Result r = ts::run("/bin/sh", o);
     ASSERT_TRUE(r.exited()) << r.describe() << "\n" << r.out;
     EXPECT_EQ(r.exit_code(), 0);
-    EXPECT_EQ(r.err, "");
     Log log = probe_log::parse(r.out);
+    EXPECT_EQ(r.err, with_pids(c.trace, log));
     EXPECT_EQ(joined(turns(log)), c.turns) << r.out;
     EXPECT_EQ(overlap(log), "");
     EXPECT_EQ(events_of(log, "done").size(), c.children.size()) << r.out;
