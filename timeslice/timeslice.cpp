@@ -57,7 +57,7 @@ proc_table *children = nullptr;
 bool tracing = false;
 
 // Ends the scheduler on a failure. The children it holds are killed first:
-// left stopped they would wait for good for a SIGCONT that nobody sends.
+// left stopped, they would wait for good for a SIGCONT that nobody sends.
 [[noreturn]] void fail(int status)
 {
     for (int i = 0; children != nullptr && i < children->count; ++i)
@@ -104,7 +104,7 @@ sigset_t ending_candidates()
 {
     sigset_t set;
     sigemptyset(&set);
-    constexpr int kNamed[] = {SIGHUP,  SIGINT,  SIGQUIT,   SIGTERM, SIGUSR1, SIGUSR2, SIGPIPE,
+    constexpr int kNamed[] = {SIGHUP,    SIGINT,  SIGQUIT, SIGTERM,   SIGUSR1, SIGUSR2, SIGPIPE,
                               SIGSTKFLT, SIGXCPU, SIGXFSZ, SIGVTALRM, SIGPROF, SIGIO,   SIGPWR};
     for (int signum : kNamed)
         sigaddset(&set, signum);
@@ -450,9 +450,8 @@ int schedule_next(int old, proc_table *pt, pid_t remove)
         int i = 0;
         while (i < pt->count && pt->pids[i] != remove)
             ++i;
-        // Only the scheduler's own children are in the table, but one it did
-        // not start (inherited across the exec that started it) may be reaped
-        // too; it must not cost a real entry its place.
+        // An id the table does not hold, such as a child the scheduler did
+        // not start, must not cost a real entry its place.
         if (i < pt->count) {
             --pt->count;
             for (int j = i; j < pt->count; ++j)
