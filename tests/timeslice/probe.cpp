@@ -63,27 +63,17 @@ long long option(int argc, char **argv, const char *name, long long fallback)
 }
 
 // The kernel does not stop a process while it waits for a child that
-// shares its memory to exec or end. The child has a stack of its own but
+// shares its memory to exec or end. That child has a stack of its own and
 // nothing else: it only sleeps, and ends by the bare system call.
 alignas(16) char hold_stack[16384];
 
-int sleep_and_end(void *ms)
+int sleep_then_end(void *ms)
 {
     const long long n = *static_cast<long long *>(ms);
     const timespec length{static_cast<time_t>(n / 1000), static_cast<long>(n % 1000) * 1000000};
     nanosleep(&length, nullptr);
     for (;;)
         syscall(SYS_exit, 0);
-}
-
-void hold(long long ms)
-{
-    pid_t child = clone(sleep_and_end, hold_stack + sizeof hold_stack, CLONE_VM | CLONE_VFORK | SIGCHLD, &ms);
-    // Where the parent does not wait for the child on its own (under a
-    // user-mode emulator), this wait still makes the hold last; a stop can
-    // take it there.
-    if (child > 0)
-        waitpid(child, nullptr, 0);
 }
 
 }  // namespace
@@ -100,14 +90,17 @@ int main(int argc, char **argv)
     const long long from = option(argc, argv, "from", -1);
     const long long until = option(argc, argv, "until", -1);
     const long long gap = option(argc, argv, "gap", 50) * 1000;
-    const long long held = option(argc, argv, "hold", -1);
+    long long hold = option(argc, argv, "hold", -1);
 
     // The clock is read first: whoever sees the start line may stop the
     // probe at once, and the first segment must begin before that.
     long long start = now_ns(CLOCK_MONOTONIC), last = start, ran = 0, cpu_from = -1;
     say("start %s %d\n", name, static_cast<int>(getpid()));
-    if (held >= 0) {
-        hold(held);
+    if (hold >= 0) {
+        // The wait makes the hold last where an emulator runs the child as
+        // a plain fork (and a stop can take the probe).
+        waitpid(clone(sleep_then_end, hold_stack + sizeof hold_stack, CLONE_VM | CLONE_VFORK | SIGCHLD, &hold),
+                nullptr, 0);
         say("held %s\n", name);
         start = last = now_ns(CLOCK_MONOTONIC);
     }
