@@ -243,7 +243,7 @@ TEST_P(EndingSignal, ContinuesEveryChildAndDiesByTheSignal)
     ts::Process p(ts::bin("timeslice"),
                   options(probes("50", {{"A", "hold=3000", "run=300"}, {"B", "run=300"}, {"C", "run=300"}})));
     ASSERT_TRUE(wait_for(p, [](const Log &l) { return l.pids.count("A") > 0; })) << p.out();
-    std::this_thread::sleep_for(300ms);
+    std::this_thread::sleep_for(300ms);  // past A's first slice, most likely
     ASSERT_TRUE(p.signal(sig));
 
     ASSERT_TRUE(eventually([&] { return !ts::alive(p.pid()); })) << "the scheduler did not end";
