@@ -1,16 +1,14 @@
-// timeslice: runs several commands under a round-robin scheduler of its own.
-// Every command is started stopped; then each in turn may run for one quantum
-// of milliseconds, preempted by a one-shot interval timer and held with
-// SIGSTOP and SIGCONT, until all of them have ended.
+// The scheduler's routines: launching the commands stopped into the process
+// table, the time-slice loop that lets one child run at a time, preempted by
+// a one-shot interval timer and held with SIGSTOP and SIGCONT, and the trace
+// printers. The program's entry is in main.cpp.
 #include <signal.h>
 #include <sys/time.h>
 #include <sys/types.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
-#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -21,9 +19,7 @@ static_assert(sizeof(int) == 4 && sizeof(pid_t) == 4, "ids and counts are 32-bit
 
 namespace {
 
-// One exit status per failure site.
-constexpr int kUsage = 1;
-constexpr int kBadQuantum = 2;
+// One exit status per failure site (1 and 2 belong to the command line).
 constexpr int kNoMemory = 3;
 constexpr int kForkFailed = 4;
 constexpr int kWaitFailed = 5;
@@ -32,20 +28,47 @@ constexpr int kSignalSetup = 7;
 constexpr int kTimer = 8;
 constexpr int kNotStopped = 10;
 
-// The signal that asked the scheduler to end (SIGTERM or SIGHUP), 0 if none.
+// What a slice's wait ended on.
+enum class slice_event { child_changed, expired, ending_signal };
+
+// What a stop found: the child held, or already ended (and now reaped).
+enum class stop_outcome { stopped, ended };
+
+// The signal that asked the scheduler to end, 0 if none.
 volatile sig_atomic_t ending_signal = 0;
 
 // The signal mask the scheduler was started with: its children get it back.
 sigset_t inherited_mask;
 
+// The signals that end the scheduler after it has handed its children back:
+// those that would end it by default, less any it was started to ignore or
+// to block.
+sigset_t ending_signals;
+
 // The mask while the scheduler sleeps between slice events: the inherited one
-// with the timer's signal, SIGCHLD and the ending signals it catches let in.
+// with the timer's signal, SIGCHLD and the ending signals let in.
 sigset_t sleep_mask;
+
+// The table, from before the first launch, for the ways out that must not
+// leave a child behind stopped.
+proc_table *children = nullptr;
+
+// Whether TIMESLICE_TRACE asked for every decision and wait result.
+bool tracing = false;
+
+// Ends the scheduler on a failure. The children it holds are killed first:
+// left stopped, they would wait for good for a SIGCONT that nobody sends.
+[[noreturn]] void fail(int status)
+{
+    for (int i = 0; children != nullptr && i < children->count; ++i)
+        (void)kill(children->pids[i], SIGKILL);
+    exit(status);
+}
 
 [[noreturn]] void die(const char *context, int status)
 {
     perror(context);
-    exit(status);
+    fail(status);
 }
 
 // Its delivery is what ends the sleep when a slice runs out.
@@ -73,51 +96,53 @@ void set_action(int signum, void (*handler)(int))
         die("sigaction", kSignalSetup);
 }
 
-// Blocks, for the scheduler's whole life, the signals it waits for. They get
-// in only while it sleeps in sigsuspend, which unblocks and sleeps in one
-// step, so none of them can arrive between a look at the children and the
-// sleep and go unnoticed. Blocking starts before the first launch, so that
-// an ending signal that comes while the children are being started waits
-// until there is a table to hand back.
-void block_signals()
+// Every signal whose default action ends the process and that may come from
+// outside at any moment. The timer's own signal is not one: an expiry that
+// nobody armed is taken by its handler and ends nothing. Nor are the fault
+// signals, which come from a fault of the scheduler itself.
+sigset_t ending_candidates()
 {
-    sigset_t held;
-    sigemptyset(&held);
-    for (int signum : {SIGALRM, SIGCHLD, SIGTERM, SIGHUP})
-        sigaddset(&held, signum);
-    if (sigprocmask(SIG_BLOCK, &held, &inherited_mask) == -1)
-        die("sigprocmask", kSignalSetup);
-    sleep_mask = inherited_mask;
-    sigdelset(&sleep_mask, SIGALRM);
-    sigdelset(&sleep_mask, SIGCHLD);
+    sigset_t set;
+    sigemptyset(&set);
+    constexpr int kNamed[] = {SIGHUP,    SIGINT,  SIGQUIT, SIGTERM,   SIGUSR1, SIGUSR2, SIGPIPE,
+                              SIGSTKFLT, SIGXCPU, SIGXFSZ, SIGVTALRM, SIGPROF, SIGIO,   SIGPWR};
+    for (int signum : kNamed)
+        sigaddset(&set, signum);
+    for (int signum = SIGRTMIN; signum <= SIGRTMAX; ++signum)
+        sigaddset(&set, signum);
+    return set;
 }
 
-// Catches SIGCHLD (whatever the scheduler inherited, so that its children are
-// never reaped behind its back) and the two signals that end it. One of those
-// it was started to ignore or to block stays so. The children were all
-// forked before this, so they keep every action they inherited.
+// The handler of an ending signal is installed only once every child has
+// been forked, so that the children keep every action they inherited.
 void catch_signals()
 {
-    set_action(SIGCHLD, child_changed);
-    for (int signum : {SIGTERM, SIGHUP}) {
-        struct sigaction was {};
-        if (sigaction(signum, nullptr, &was) == -1)
-            die("sigaction", kSignalSetup);
-        if (was.sa_handler != SIG_IGN && !sigismember(&inherited_mask, signum)) {
+    set_action(SIGCHLD, child_changed);  // whatever was inherited: no child reaped behind our back
+    for (int signum = 1; signum < NSIG; ++signum)
+        if (sigismember(&ending_signals, signum) == 1)
             set_action(signum, record_ending);
-            sigdelset(&sleep_mask, signum);
-        }
-    }
+}
+
+// Takes SIGCHLD or an ending signal if one comes within `ns` nanoseconds,
+// and returns it; 0 when none did. A SIGCHLD taken here loses nothing: the
+// waits that follow look at every child before they sleep.
+int take_signal_within(long ns)
+{
+    sigset_t wanted = ending_signals;
+    sigaddset(&wanted, SIGCHLD);
+    const timespec limit{0, ns};
+    int signum = sigtimedwait(&wanted, nullptr, &limit);
+    return signum > 0 ? signum : 0;
 }
 
 // The scheduler has been told to end: every child still in the table is
 // continued, so that none is left stopped with nobody to wake it, and then the
 // signal is delivered again under its default action so that whoever sent it
 // sees the scheduler end by it.
-[[noreturn]] void hand_back_and_end(const proc_table *pt, int signum)
+[[noreturn]] void hand_back_and_end(int signum)
 {
-    for (int i = 0; i < pt->count; ++i)
-        (void)kill(pt->pids[i], SIGCONT);  // one that has just ended needs nothing
+    for (int i = 0; i < children->count; ++i)
+        (void)kill(children->pids[i], SIGCONT);  // one that has just ended needs nothing
     set_action(signum, SIG_DFL);
     (void)raise(signum);  // stays pending while blocked, if it is not already
     sigset_t just_this;
@@ -128,17 +153,29 @@ void catch_signals()
     _exit(128 + signum);  // not reached: the default action has ended the process
 }
 
-int parse_quantum(const char *text)
+void trace_status(pid_t pid, int status)
 {
-    char *rest = nullptr;
-    long value = strtol(text, &rest, 0);
-    if (value == 0 || *rest != '\0') {
-        fprintf(stderr, "%s is not a valid quantum\n", text);
-        exit(kBadQuantum);
+    if (tracing)
+        print_status(pid, status);
+}
+
+// An expiry or an ending signal cuts the slice's wait short, which is what
+// print_status calls an interrupted wait.
+void trace_interrupted_wait()
+{
+    if (tracing) {
+        errno = EINTR;
+        print_status(-1, 0);
     }
-    // A quantum is a 32-bit count of milliseconds whatever the width of long:
-    // beyond that it saturates, as strtol does where long has 32 bits.
-    return static_cast<int>(std::clamp<long>(value, INT32_MIN, INT32_MAX));
+}
+
+// schedule_next, shown when tracing with `why` as its tag.
+int next_turn(const char *why, int old, proc_table *pt, pid_t remove)
+{
+    int next = schedule_next(old, pt, remove);
+    if (tracing)
+        schedule_log(why, old, next, pt, remove);
+    return next;
 }
 
 pid_t launch_stopped(char **argv)
@@ -165,34 +202,7 @@ pid_t launch_stopped(char **argv)
     if (waitpid(pid, &status, WUNTRACED) == pid && WIFSTOPPED(status))
         return pid;
     fprintf(stderr, "%s: child failed to stop\n", "launch_stopped");
-    exit(kNotStopped);
-}
-
-proc_table *make_proc_table(char **argv)
-{
-    auto *pt = static_cast<proc_table *>(malloc(sizeof(proc_table)));
-    if (pt == nullptr)
-        return nullptr;
-
-    size_t separators = 0;
-    for (char **arg = argv + 2; *arg != nullptr; ++arg)
-        if (strcmp(*arg, ":") == 0)
-            ++separators;
-    pt->pids = static_cast<pid_t *>(malloc((separators + 1) * sizeof(pid_t)));
-    if (pt->pids == nullptr)
-        die("malloc", kNoMemory);
-
-    pt->count = 0;
-    char **cursor = argv + 2;
-    while (*cursor != nullptr) {
-        char **segment = cursor;
-        while (*cursor != nullptr && strcmp(*cursor, ":") != 0)
-            ++cursor;
-        if (*cursor != nullptr)
-            *cursor++ = nullptr;
-        pt->pids[pt->count++] = launch_stopped(segment);
-    }
-    return pt;
+    fail(kNotStopped);
 }
 
 void continue_process(pid_t pid)
@@ -200,25 +210,14 @@ void continue_process(pid_t pid)
     (void)kill(pid, SIGCONT);  // a child that has gone shows up in the wait
 }
 
-// Whether a child changed state (SIGCHLD, blocked all along, came) within
-// `ns` nanoseconds. Taking the signal loses nothing: the waits that follow
-// look at every child before they sleep.
-bool child_changed_within(long ns)
-{
-    sigset_t child_only;
-    sigemptyset(&child_only);
-    sigaddset(&child_only, SIGCHLD);
-    const timespec limit{0, ns};
-    return sigtimedwait(&child_only, nullptr, &limit) == SIGCHLD;
-}
-
 // Stops a running child and waits until the stop shows. A child may end on
-// its own just before the stop signal reaches it; then this wait reaps it and
-// the result is true, and the caller takes it out of the table.
-bool stop_process(pid_t pid)
+// its own just before the stop signal reaches it; then this wait reaps it,
+// and the caller takes it out of the table. An ending signal does not wait
+// for the stop: handing the children back continues this one anyway.
+stop_outcome stop_process(pid_t pid)
 {
     if (kill(pid, SIGSTOP) == -1)
-        return false;
+        return stop_outcome::stopped;  // no such process: nothing left to stop
     // The kernel drops a stop signal that reaches a process in the middle of
     // an exec while its other threads are being ended, and the child would
     // run on with the scheduler waiting for good. So it is sent again while
@@ -227,15 +226,20 @@ bool stop_process(pid_t pid)
     constexpr long kRestopNs = 10'000'000;
     int status = 0;
     pid_t got = 0;
-    while ((got = waitpid(pid, &status, WUNTRACED | WNOHANG)) == 0)
-        if (!child_changed_within(kRestopNs))
+    while ((got = waitpid(pid, &status, WUNTRACED | WNOHANG)) == 0) {
+        int signum = take_signal_within(kRestopNs);
+        if (signum == 0)
             (void)kill(pid, SIGSTOP);
+        else if (signum != SIGCHLD)
+            hand_back_and_end(signum);
+    }
+    trace_status(got, status);
     if (got == pid && WIFSTOPPED(status))
-        return false;
+        return stop_outcome::stopped;
     if (got == pid && (WIFEXITED(status) || WIFSIGNALED(status)))
-        return true;
+        return stop_outcome::ended;
     fprintf(stderr, "%s: process %d failed to stop\n", "stop_process", pid);
-    exit(kNotStopped);
+    fail(kNotStopped);
 }
 
 void arm_timer(int quantum)
@@ -281,20 +285,36 @@ bool slice_expired()
     return left.it_value.tv_sec == 0 && left.it_value.tv_usec == 0;
 }
 
-// Waits like waitpid(-1, status, WUNTRACED) for a child to end or stop, and
-// fails with EINTR once the slice's timer has expired or an ending signal has
-// come. The state is looked at with the signals blocked and the sleep lets
-// them in, so an expiry can never fall between the look and the sleep and be
-// lost while a child runs on past its quantum.
-pid_t wait_slice(int *status)
+bool in_table(const proc_table *pt, pid_t pid)
+{
+    for (int i = 0; i < pt->count; ++i)
+        if (pt->pids[i] == pid)
+            return true;
+    return false;
+}
+
+// Waits for one of the table's children to end or stop, for the slice's
+// timer to expire or for an ending signal. The state is looked at with the
+// signals blocked and the sleep lets them in, so an expiry can never fall
+// between the look and the sleep and be lost while a child runs on past its
+// quantum. A child the scheduler did not start (inherited across the exec
+// that started it) may end or stop too: that changes no turn, so the holder
+// runs on.
+slice_event wait_slice(const proc_table *pt, pid_t *pid, int *status)
 {
     for (;;) {
-        pid_t pid = waitpid(-1, status, WUNTRACED | WNOHANG);
-        if (pid != 0)
-            return pid;
+        *pid = waitpid(-1, status, WUNTRACED | WNOHANG);
+        if (*pid == -1)
+            die("waitpid()", kWaitFailed);
+        if (*pid != 0) {
+            trace_status(*pid, *status);
+            if (in_table(pt, *pid))
+                return slice_event::child_changed;
+            continue;
+        }
         if (ending_signal != 0 || slice_expired()) {
-            errno = EINTR;
-            return -1;
+            trace_interrupted_wait();
+            return ending_signal != 0 ? slice_event::ending_signal : slice_event::expired;
         }
         sigsuspend(&sleep_mask);  // returns once a handler has run
     }
@@ -308,13 +328,82 @@ int pass_turn(proc_table *pt, pid_t holder)
     int i = 0;
     while (pt->pids[i] != holder)
         ++i;
-    return schedule_next(i, pt, holder);
+    return next_turn("exited", i, pt, holder);
+}
+
+}  // namespace
+
+void block_signals()
+{
+    sigset_t held = ending_candidates();
+    sigaddset(&held, SIGALRM);
+    sigaddset(&held, SIGCHLD);
+    if (sigprocmask(SIG_BLOCK, &held, &inherited_mask) == -1)
+        die("sigprocmask", kSignalSetup);
+    sleep_mask = inherited_mask;
+    sigdelset(&sleep_mask, SIGALRM);
+    sigdelset(&sleep_mask, SIGCHLD);
+
+    sigemptyset(&ending_signals);
+    sigset_t candidates = ending_candidates();
+    for (int signum = 1; signum < NSIG; ++signum) {
+        if (sigismember(&candidates, signum) != 1 || sigismember(&inherited_mask, signum) == 1)
+            continue;
+        struct sigaction was {};
+        if (sigaction(signum, nullptr, &was) == -1)
+            die("sigaction", kSignalSetup);
+        if (was.sa_handler != SIG_IGN) {
+            sigaddset(&ending_signals, signum);
+            sigdelset(&sleep_mask, signum);
+        }
+    }
+}
+
+void release_signals()
+{
+    for (int signum = 1; signum < NSIG; ++signum)
+        if (sigismember(&ending_signals, signum) == 1)
+            set_action(signum, SIG_DFL);
+    if (sigprocmask(SIG_UNBLOCK, &ending_signals, nullptr) == -1)
+        die("sigprocmask", kSignalSetup);
+}
+
+proc_table *make_proc_table(char **argv)
+{
+    // Without a table nothing can be launched: a failure, not an empty run.
+    auto *pt = static_cast<proc_table *>(malloc(sizeof(proc_table)));
+    if (pt == nullptr)
+        die("malloc", kNoMemory);
+
+    size_t separators = 0;
+    for (char **arg = argv + 2; *arg != nullptr; ++arg)
+        if (strcmp(*arg, ":") == 0)
+            ++separators;
+    pt->pids = static_cast<pid_t *>(malloc((separators + 1) * sizeof(pid_t)));
+    if (pt->pids == nullptr)
+        die("malloc", kNoMemory);
+
+    pt->count = 0;
+    children = pt;
+    char **cursor = argv + 2;
+    while (*cursor != nullptr) {
+        char **segment = cursor;
+        while (*cursor != nullptr && strcmp(*cursor, ":") != 0)
+            ++cursor;
+        if (*cursor != nullptr)
+            *cursor++ = nullptr;
+        pid_t pid = launch_stopped(segment);  // counted once it is known stopped
+        pt->pids[pt->count++] = pid;
+    }
+    return pt;
 }
 
 void run_procs(proc_table *pt, int quantum)
 {
     if (pt == nullptr || pt->count == 0)
         return;
+    const char *trace = getenv("TIMESLICE_TRACE");
+    tracing = trace != nullptr && *trace != '\0';
     catch_signals();
 
     int old = 0;
@@ -322,38 +411,38 @@ void run_procs(proc_table *pt, int quantum)
         pid_t holder = pt->pids[old];
         continue_process(holder);
         arm_timer(quantum);
+        pid_t pid = 0;
         int status = 0;
-        pid_t pid = wait_slice(&status);
-        int wait_error = errno;
+        slice_event event = wait_slice(pt, &pid, &status);
         disarm_timer();
 
-        if (pid == -1) {
-            if (wait_error != EINTR) {
-                errno = wait_error;
-                die("waitpid()", kWaitFailed);
-            }
-            // An ending signal interrupts the wait as well, and is no expiry.
-            if (ending_signal == 0)
-                old = stop_process(holder) ? pass_turn(pt, holder) : schedule_next(old, pt, 0);
+        if (event == slice_event::ending_signal) {
+            hand_back_and_end(ending_signal);
+        } else if (event == slice_event::expired) {
+            if (stop_process(holder) == stop_outcome::ended)
+                old = pass_turn(pt, holder);
+            else
+                old = next_turn("expired", old, pt, 0);
         } else if (WIFEXITED(status) || WIFSIGNALED(status)) {
-            bool holder_ended = pid != holder && stop_process(holder);
-            old = schedule_next(old, pt, pid);
+            // The slice ends early either way.
+            bool holder_ended = pid != holder && stop_process(holder) == stop_outcome::ended;
+            old = next_turn("exited", old, pt, pid);
             if (holder_ended)
                 old = pass_turn(pt, holder);
         } else if (WIFSTOPPED(status)) {
             // Stopped from outside: its turn is over, and nobody else is touched.
-            old = schedule_next(old, pt, 0);
+            old = next_turn("stopped", old, pt, 0);
         } else {
             fprintf(stderr, "%s: process status (0x%08x) neither exited or stopped.  That's puzzling\n",
                     "run_procs", static_cast<unsigned>(status));
-            exit(kPuzzled);
+            fail(kPuzzled);
         }
+        // One that came while the wait was reaping a child has only been
+        // recorded so far.
         if (ending_signal != 0)
-            hand_back_and_end(pt, ending_signal);
+            hand_back_and_end(ending_signal);
     }
 }
-
-}  // namespace
 
 int schedule_next(int old, proc_table *pt, pid_t remove)
 {
@@ -361,9 +450,8 @@ int schedule_next(int old, proc_table *pt, pid_t remove)
         int i = 0;
         while (i < pt->count && pt->pids[i] != remove)
             ++i;
-        // Only the scheduler's own children are in the table, but one it did
-        // not start (inherited across the exec that started it) may be reaped
-        // too; it must not cost a real entry its place.
+        // An id the table does not hold, such as a child the scheduler did
+        // not start, must not cost a real entry its place.
         if (i < pt->count) {
             --pt->count;
             for (int j = i; j < pt->count; ++j)
@@ -403,27 +491,4 @@ void print_status(pid_t pid, int status)
     } else {
         fprintf(stderr, "pid %d did something...\n", pid);
     }
-}
-
-int main(int argc, char **argv)
-{
-    // 1. A quantum is required.
-    if (argc <= 1) {
-        fprintf(stderr, "usage: %s <quantum(ms)> p1 [ p1 args ] ; [ p2 [ p2 args ] ; [...]\n", argv[0]);
-        exit(kUsage);
-    }
-    // 2. The quantum in milliseconds: decimal, 0x hexadecimal or 0 octal.
-    int quantum = parse_quantum(argv[1]);
-    // Held from before the first child exists.
-    block_signals();
-    // 3. Every command launched and held stopped.
-    proc_table *pt = make_proc_table(argv);
-    // 4. The slices, until every child has been reaped.
-    run_procs(pt, quantum);
-    // 5. Every child has been reaped.
-    if (pt != nullptr) {
-        free(pt->pids);
-        free(pt);
-    }
-    return 0;
 }

@@ -3,8 +3,10 @@
 // gap threshold means it was not running in between, which closes a run
 // segment.
 //
-//   probe NAME [run=MS] [stop=MS] [from=NS] [until=NS] [gap=US]
+//   probe NAME [hold=MS] [run=MS] [stop=MS] [from=NS] [until=NS] [gap=US]
 //
+//   hold=MS   first spend MS milliseconds where a stop signal cannot take it
+//             (waiting for a child that shares its memory to end)
 //   run=MS    exit after running MS milliseconds in all (default: never)
 //   stop=MS   after running MS milliseconds, stop itself once with SIGSTOP
 //   from=NS   also report the CPU time used from this CLOCK_MONOTONIC time
@@ -14,11 +16,15 @@
 //
 // Standard output gets one line per event, each in a single write:
 //   start NAME PID
+//   held NAME              once the hold is over
 //   seg NAME START END     a run segment, CLOCK_MONOTONIC nanoseconds
 //   stop NAME              just before stopping itself
 //   done NAME CPU [FROM]   on exit, with the CPU time used in nanoseconds,
 //                          in all and (with from=) since that time
+#include <sched.h>
 #include <signal.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -56,12 +62,26 @@ long long option(int argc, char **argv, const char *name, long long fallback)
     return fallback;
 }
 
+// The kernel does not stop a process while it waits for a child that
+// shares its memory to exec or end. That child has a stack of its own and
+// nothing else: it only sleeps, and ends by the bare system call.
+alignas(16) char hold_stack[16384];
+
+int sleep_then_end(void *ms)
+{
+    const long long n = *static_cast<long long *>(ms);
+    const timespec length{static_cast<time_t>(n / 1000), static_cast<long>(n % 1000) * 1000000};
+    nanosleep(&length, nullptr);
+    for (;;)
+        syscall(SYS_exit, 0);
+}
+
 }  // namespace
 
 int main(int argc, char **argv)
 {
     if (argc < 2) {
-        fprintf(stderr, "usage: probe NAME [run=MS] [stop=MS] [from=NS] [until=NS] [gap=US]\n");
+        fprintf(stderr, "usage: probe NAME [hold=MS] [run=MS] [stop=MS] [from=NS] [until=NS] [gap=US]\n");
         return 2;
     }
     const char *name = argv[1];
@@ -70,11 +90,20 @@ int main(int argc, char **argv)
     const long long from = option(argc, argv, "from", -1);
     const long long until = option(argc, argv, "until", -1);
     const long long gap = option(argc, argv, "gap", 50) * 1000;
+    long long hold = option(argc, argv, "hold", -1);
 
     // The clock is read first: whoever sees the start line may stop the
     // probe at once, and the first segment must begin before that.
     long long start = now_ns(CLOCK_MONOTONIC), last = start, ran = 0, cpu_from = -1;
     say("start %s %d\n", name, static_cast<int>(getpid()));
+    if (hold >= 0) {
+        // The wait makes the hold last where an emulator runs the child as
+        // a plain fork (and a stop can take the probe).
+        waitpid(clone(sleep_then_end, hold_stack + sizeof hold_stack, CLONE_VM | CLONE_VFORK | SIGCHLD, &hold),
+                nullptr, 0);
+        say("held %s\n", name);
+        start = last = now_ns(CLOCK_MONOTONIC);
+    }
     for (;;) {
         long long now = now_ns(CLOCK_MONOTONIC);
         if (now - last > gap) {

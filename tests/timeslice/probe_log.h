@@ -20,7 +20,7 @@ struct Log {
     std::map<std::string, int> pids;         // from "start NAME PID"
     std::map<std::string, long long> cpu;    // from "done NAME CPU [FROM]"
     std::map<std::string, long long> cpu_from;
-    std::vector<std::string> events;         // "start A", "stop A", "done A" in output order
+    std::vector<std::string> events;         // "start A", "held A", "stop A", "done A" in output order
 };
 
 inline Log parse(const std::string &out)
@@ -36,7 +36,7 @@ inline Log parse(const std::string &out)
             Segment s{name};
             if (words >> s.start >> s.end)
                 log.segments.push_back(s);
-        } else if (kind == "start" || kind == "stop" || kind == "done") {
+        } else if (kind == "start" || kind == "held" || kind == "stop" || kind == "done") {
             log.events.push_back(kind + " " + name);
             long long value = 0;
             if (kind == "start" && words >> value)

@@ -102,6 +102,8 @@ struct OrderCase {
     const char *name;
     std::vector<std::vector<std::string>> children;
     std::string turns;
+    std::string before = "";  // shell commands run before the exec of the scheduler
+    std::string trace = "";   // with TIMESLICE_TRACE set, standard error, {NAME} for a probe's id
 };
 
 // With an endless quantum the turn passes only when a child ends or stops,
@@ -117,7 +119,26 @@ const OrderCase kOrderCases[] = {
     {"middle_one_ends_first",
      {{"A", "stop=5", "run=20"}, {"B", "run=5"}, {"C", "stop=5", "run=20"}},
      "ABCAC"},
+    // Children it did not start but inherited: their stop or end changes no turn.
+    {"stranger_stops", {{"A", "run=20"}, {"B", "run=20"}}, "AB", "sleep 30 & kill -STOP $!;"},
+    {"stranger_ends", {{"A", "run=200"}, {"B", "run=20"}}, "AB", "sleep 0.05 &"},
+    // Traced: the result of each wait, then the decision it led to.
+    {"traced",
+     {{"A", "stop=5", "run=20"}, {"B", "run=20"}},
+     "ABA",
+     "",
+     "pid {A} stopped\nschedule_log: stopped: old=0, new = 1, remove=0, pt->count=2, pt: [{A}, {B} ]\n"
+     "pid {B} exited\nschedule_log: exited: old=1, new = 0, remove={B}, pt->count=1, pt: [{A} ]\n"
+     "pid {A} exited\nschedule_log: exited: old=0, new = 0, remove={A}, pt->count=0, pt: [ ]\n"},
 };
+
+std::string with_pids(std::string text, const Log &log)
+{
+    for (const auto &[name, pid] : log.pids)
+        for (size_t at; (at = text.find("{" + name + "}")) != std::string::npos;)
+            text.replace(at, name.size() + 2, std::to_string(pid));
+    return text;
+}
 
 void PrintTo(const OrderCase &c, std::ostream *os) { *os << c.name; }
 
@@ -126,11 +147,19 @@ class TurnOrder : public ::testing::TestWithParam<OrderCase> {};
 TEST_P(TurnOrder, FollowsTheTable)
 {
     const OrderCase &c = GetParam();
-    ts::Result r = ts::run(ts::bin("timeslice"), options(probes(kForever, c.children)));
+    std::vector<std::string> args{"-c", c.before + " exec \"$0\" \"$@\"", ts::bin("timeslice")};
+    for (const auto &a : probes(kForever, c.children))
+        args.push_back(a);
+    ts::Options o = options(args);
+    if (c.trace.empty())
+        o.unset = {"TIMESLICE_TRACE"};
+    else
+        o.env = {"TIMESLICE_TRACE=1"};
+    ts::Result r = ts::run("/bin/sh", o);
     ASSERT_TRUE(r.exited()) << r.describe() << "\n" << r.out;
     EXPECT_EQ(r.exit_code(), 0);
-    EXPECT_EQ(r.err, "");
     Log log = probe_log::parse(r.out);
+    EXPECT_EQ(r.err, with_pids(c.trace, log));
     EXPECT_EQ(joined(turns(log)), c.turns) << r.out;
     EXPECT_EQ(overlap(log), "");
     EXPECT_EQ(events_of(log, "done").size(), c.children.size()) << r.out;
@@ -204,16 +233,21 @@ TEST(TimesliceSlices, WaitingChildKilledFromOutsideIsRemoved)
 
 class EndingSignal : public ::testing::TestWithParam<int> {};
 
-// Ended by SIGTERM or SIGHUP, the scheduler first continues every child it
-// holds, so they all run to their end, and then dies by that signal.
+// Ended by a signal whose default action would end it, the scheduler first
+// continues every child it holds, so they all run to their end, and then dies
+// by that signal. It does so at once even while it waits for A, which cannot
+// be stopped during its hold, to stop at the end of its first slice.
 TEST_P(EndingSignal, ContinuesEveryChildAndDiesByTheSignal)
 {
     const int sig = GetParam();
-    ts::Process p(ts::bin("timeslice"), options(probes("50", {{"A", "run=300"}, {"B", "run=300"}, {"C", "run=300"}})));
+    ts::Process p(ts::bin("timeslice"),
+                  options(probes("50", {{"A", "hold=3000", "run=300"}, {"B", "run=300"}, {"C", "run=300"}})));
     ASSERT_TRUE(wait_for(p, [](const Log &l) { return l.pids.count("A") > 0; })) << p.out();
+    std::this_thread::sleep_for(300ms);  // past A's first slice, most likely
     ASSERT_TRUE(p.signal(sig));
 
     ASSERT_TRUE(eventually([&] { return !ts::alive(p.pid()); })) << "the scheduler did not end";
+    EXPECT_FALSE(has_event(probe_log::parse(p.out()), "held A")) << "it waited for A to stop";
     EXPECT_TRUE(wait_for(p, [](const Log &l) { return events_of(l, "done").size() == 3; }))
         << "a child did not finish\n" << states(probe_log::parse(p.out())) << p.out();
 
@@ -222,7 +256,7 @@ TEST_P(EndingSignal, ContinuesEveryChildAndDiesByTheSignal)
     EXPECT_EQ(r.err, "");
 }
 
-INSTANTIATE_TEST_SUITE_P(Timeslice, EndingSignal, ::testing::Values(SIGTERM, SIGHUP),
+INSTANTIATE_TEST_SUITE_P(Timeslice, EndingSignal, ::testing::Values(SIGTERM, SIGHUP, SIGINT, SIGUSR1),
                          [](const auto &info) { return std::string(sigabbrev_np(info.param)); });
 
 // Started with hang-ups ignored, the scheduler keeps ignoring them (as do
