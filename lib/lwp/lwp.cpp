@@ -51,11 +51,29 @@ extern "C" LWP_CTX_CALL void lwp_ctx_switch(void **save_sp, void *load_sp);
 extern "C" [[noreturn]] LWP_CTX_CALL void lwp_ctx_leave(void *load_sp, void (*then)(void *), void *arg);
 extern "C" LWP_CTX_CALL void *lwp_ctx_make(void *top, void (*entry)(void *), void *arg);
 
+// The C++ runtime keeps, for each process thread, the exceptions whose
+// handlers are running and the count of those in flight; the threads here
+// share a process thread, so each keeps its own copy while it is parked.
+// The layout is the one the runtime's ABI fixes.
+struct LwpEhState {
+    void *caught;        // innermost handler's exception first
+    unsigned uncaught;
+#if defined(__arm__) && !defined(__ARM_DWARF_EH__)
+    void *propagating;   // kept by the ARM unwinder only
+#endif
+};
+
+// Weak, so that a program without the C++ runtime links and has no
+// exception state to keep; with it, the runtime provides both.
+extern "C" __attribute__((weak)) LwpEhState *__cxa_get_globals();
+extern "C" __attribute__((weak)) void __cxa_end_catch();
+
 namespace {
 
 // A context: a thread, or the caller of lwp_start.
 struct Context {
     void *sp;                 // where it was parked at its last switch away
+    LwpEhState eh;            // its exception state while parked
     Context *next, *prev;     // the ring of live threads, in creation order
     lwp_function function;
     void *argument;
@@ -78,6 +96,11 @@ Context *running;        // null outside a run of lwp_start
 Context origin;          // the caller of lwp_start, parked during the run
 lwp_scheduler chooser;   // null: round robin
 int next_tid = 1;
+
+// The runtime's exception state for the process thread, found once per run;
+// a stand-in without the runtime.
+LwpEhState no_runtime;
+LwpEhState *eh = &no_runtime;
 
 #if LWP_ASAN
 Context *switched_from;  // tells the context resumed where it came from
@@ -130,7 +153,7 @@ void arrived(void *fake_stack)
     }
 }
 
-void switch_to(Context *from, Context *to)
+void switch_stacks(Context *from, Context *to)
 {
     void *fake_stack = nullptr;
     __sanitizer_start_switch_fiber(&fake_stack, to->stack_lo, to->stack_size);
@@ -143,6 +166,7 @@ void switch_to(Context *from, Context *to)
 // for a return.
 [[noreturn]] void leave_to(Context *ended, Context *to)
 {
+    *eh = to->eh;
     zombie = ended;
     __sanitizer_start_switch_fiber(nullptr, to->stack_lo, to->stack_size);
     switched_from = ended;
@@ -152,16 +176,26 @@ void switch_to(Context *from, Context *to)
 #else
 inline void arrived(void *) {}
 
-inline void switch_to(Context *from, Context *to)
+inline void switch_stacks(Context *from, Context *to)
 {
     lwp_ctx_switch(&from->sp, to->sp);
 }
 
 [[noreturn]] inline void leave_to(Context *ended, Context *to)
 {
+    *eh = to->eh;
     lwp_ctx_leave(to->sp, release, ended);
 }
 #endif
+
+// Every switch carries the exception state along: the context left keeps
+// its own, the context resumed gets its own back.
+inline void switch_to(Context *from, Context *to)
+{
+    from->eh = *eh;
+    *eh = to->eh;
+    switch_stacks(from, to);
+}
 
 // The thread the scheduling function names, or `in_turn`, the round-robin
 // choice, when its answer names none. Kept out of line so that a yield
@@ -273,6 +307,8 @@ extern "C" void lwp_start(void)
 {
     if (running || live_count == 0)
         return;
+    if (__cxa_get_globals)
+        eh = __cxa_get_globals();
     running = choose(live[0]);
     switch_to(&origin, running);
 
@@ -301,6 +337,11 @@ extern "C" void lwp_exit(void)
     Context *self = running;
     if (!self)
         return;
+    // A thread that ends inside a handler never finishes it; finish it here,
+    // so that the exception it caught is released (unless an exception_ptr
+    // still holds it) instead of lost.
+    while (eh->caught)
+        __cxa_end_catch();
     size_t at = 0;
     while (live[at] != self)
         at++;
