@@ -521,11 +521,16 @@ __attribute__((noinline)) unsigned endless(unsigned depth)
 
 void overflow(void *)
 {
-    // The stack ends at a page boundary just above the first frames.
-    const size_t page = page_size();
-    uintptr_t top = (reinterpret_cast<uintptr_t>(__builtin_frame_address(0)) + page - 1) / page * page;
-    guard_hi = top - kSmallStack * kWord;
-    guard_lo = guard_hi - page;
+    // The guard page lies just below the mapping that holds this frame.
+    const uintptr_t here = reinterpret_cast<uintptr_t>(__builtin_frame_address(0));
+    FILE *maps = fopen("/proc/self/maps", "r");
+    unsigned long lo, hi;
+    while (maps && fscanf(maps, "%lx-%lx%*[^\n]", &lo, &hi) == 2 && !guard_hi)
+        if (lo <= here && here < hi)
+            guard_hi = lo;
+    if (maps)
+        fclose(maps);
+    guard_lo = guard_hi - page_size();
     endless(0);
 }
 
