@@ -6,6 +6,7 @@
 // the stack it is still running on; the switch away from it releases it on
 // the stack of the context it resumes.
 #include "lwp.h"
+#include "switch.h"
 
 #include <sys/mman.h>
 #include <unistd.h>
@@ -39,18 +40,6 @@
 #else
 #define LWP_VALGRIND 0
 #endif
-
-// In switch.S, one version per processor; never exported. On i386 they take
-// their arguments in registers. Both let lwp_yield end by jumping to the
-// switch, so that the resumed thread goes straight back to its own caller.
-#if defined(__i386__)
-#define LWP_CTX_CALL __attribute__((regparm(3), visibility("hidden")))
-#else
-#define LWP_CTX_CALL __attribute__((visibility("hidden")))
-#endif
-extern "C" LWP_CTX_CALL void lwp_ctx_switch(void **save_sp, void *load_sp);
-extern "C" [[noreturn]] LWP_CTX_CALL void lwp_ctx_leave(void *load_sp, void (*then)(void *), void *arg);
-extern "C" LWP_CTX_CALL void *lwp_ctx_make(void *top, void (*entry)(void *), void *arg);
 
 // The C++ runtime keeps, for each process thread, the exceptions whose
 // handlers are running and the count of those in flight; the threads here
@@ -253,13 +242,16 @@ extern "C" int new_lwp(lwp_function function, void *argument, size_t stacksize)
         return -1;
     }
     const size_t page = page_size();
-    // The record sits just above the stack, in a page of its own; stack and
-    // record start a different number of cache lines below the end of that
-    // page for each thread, so that the parked frames and records of many
-    // threads fall in different cache sets rather than all in the same few.
+    // The record sits just above the stack, in a page of its own with the
+    // switch's reserve; stack and record start a different number of cache
+    // lines below the end of that page for each thread, so that the parked
+    // frames and records of many threads fall in different cache sets
+    // rather than all in the same few.
     const size_t record = (sizeof(Context) + kLine - 1) / kLine * kLine;
-    const size_t colour = static_cast<size_t>(next_tid) % ((page - record) / kLine) * kLine;
-    const size_t above = page;
+    const size_t fixed = record + LWP_CTX_RESERVE;
+    const size_t colours = fixed + kLine <= page ? (page - fixed) / kLine : 1;
+    const size_t colour = static_cast<size_t>(next_tid) % colours * kLine;
+    const size_t above = (fixed + colour + page - 1) / page * page;
     // The stack in whole pages, the page above it, and one guard page below.
     if (stacksize > (SIZE_MAX - above - 2 * page) / sizeof(void *)) {
         errno = ENOMEM;
@@ -272,17 +264,19 @@ extern "C" int new_lwp(lwp_function function, void *argument, size_t stacksize)
     void *mapping = mmap(nullptr, mapping_size, kProt, kMapFlags, -1, 0);
     if (mapping == MAP_FAILED)
         return -1;
-    if (mprotect(mapping, page, PROT_NONE) == -1) {
+    char *lo = static_cast<char *>(mapping) + page;
+    char *top = static_cast<char *>(mapping) + mapping_size - colour - record;
+    void *sp = nullptr;
+    if (mprotect(mapping, page, PROT_NONE) == -1 ||
+        !(sp = lwp_ctx_make(top, thread_main, top, lo))) {
         int saved = errno;
         (void)munmap(mapping, mapping_size);  // undoing our own fresh mapping
         errno = saved;
         return -1;
     }
 
-    char *lo = static_cast<char *>(mapping) + page;
-    char *top = static_cast<char *>(mapping) + mapping_size - colour - record;
     Context *thread = new (top) Context{};
-    thread->sp = lwp_ctx_make(top, thread_main, thread);
+    thread->sp = sp;
     thread->function = function;
     thread->argument = argument;
     thread->mapping = mapping;

@@ -96,11 +96,12 @@ lwp_ctx_leave:
 	.size	lwp_ctx_leave, .-lwp_ctx_leave
 
 /*
- * void *lwp_ctx_make(void *top [eax], void (*entry)(void *) [edx], void *arg [ecx])
+ * void *lwp_ctx_make(void *top [eax], void (*entry)(void *) [edx], void *arg [ecx], void *lo [stack])
  *
  * Builds a parked context whose return address is lwp_ctx_boot, with the
  * entry in esi, its argument in edi, a zero ebp to end frame-pointer chains,
- * and the creator's floating-point control state.
+ * and the creator's floating-point control state. lo is not needed here (and
+ * the caller removes it from the stack).
  */
 	.globl	lwp_ctx_make
 	.hidden	lwp_ctx_make

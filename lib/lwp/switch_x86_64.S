@@ -106,11 +106,11 @@ lwp_ctx_leave:
 	.size	lwp_ctx_leave, .-lwp_ctx_leave
 
 /*
- * void *lwp_ctx_make(void *top [rdi], void (*entry)(void *) [rsi], void *arg [rdx])
+ * void *lwp_ctx_make(void *top [rdi], void (*entry)(void *) [rsi], void *arg [rdx], void *lo [rcx])
  *
  * Builds a parked context whose return address is lwp_ctx_boot, with the
  * entry in r12, its argument in r13, a zero rbp to end frame-pointer chains,
- * and the creator's floating-point control state.
+ * and the creator's floating-point control state. lo is not needed here.
  */
 	.globl	lwp_ctx_make
 	.hidden	lwp_ctx_make
