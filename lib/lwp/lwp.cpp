@@ -191,9 +191,8 @@ inline void switch_to(Context *from, Context *to)
 }
 
 // The thread the scheduling function names, or `in_turn`, the round-robin
-// choice, when its answer names none. Kept out of line so that a yield
-// without a scheduling function saves no registers.
-__attribute__((noinline)) Context *ask_chooser(Context *in_turn)
+// choice, when its answer names none.
+Context *ask_chooser(Context *in_turn)
 {
     int answer = chooser();
     if (answer >= 0 && static_cast<size_t>(answer) < live_count)
@@ -205,6 +204,23 @@ __attribute__((noinline)) Context *ask_chooser(Context *in_turn)
 inline Context *choose(Context *in_turn)
 {
     return chooser ? ask_chooser(in_turn) : in_turn;
+}
+
+// Makes `next` the running thread in place of `self`, unless they are the
+// same.
+inline void hand_over(Context *self, Context *next)
+{
+    if (next == self)
+        return;
+    running = next;
+    switch_to(self, next);
+}
+
+// A yield that asks the scheduling function; out of line, so that a yield
+// without one needs no frame of its own.
+__attribute__((noinline)) void yield_as_told(Context *self)
+{
+    hand_over(self, ask_chooser(self->next));
 }
 
 [[noreturn]] void thread_main(void *arg)
@@ -325,14 +341,10 @@ extern "C" void lwp_yield(void)
     Context *self = running;
     if (!self)
         return;
-    Context *next = chooser ? ask_chooser(self->next) : self->next;
-    // Read again rather than kept across the scheduling function's call:
-    // nothing then needs saving on the common path.
-    self = running;
-    if (next == self)
-        return;
-    running = next;
-    switch_to(self, next);
+    if (chooser)
+        yield_as_told(self);
+    else
+        hand_over(self, self->next);
 }
 
 extern "C" void lwp_exit(void)

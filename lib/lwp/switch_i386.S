@@ -42,13 +42,16 @@ lwp_ctx_switch:
 	.cfi_adjust_cfa_offset 8
 	stmxcsr	(%esp)				/* SSE control and status */
 	fnstcw	4(%esp)				/* x87 control word */
+	movzwl	4(%esp), %ecx			/* kept for the comparison below */
 
 	movl	%esp, (%eax)			/* park this context */
 	movl	%edx, %esp			/* and take up the other */
 
-.Lresume:
 	ldmxcsr	(%esp)
-	fldcw	4(%esp)
+	cmpw	4(%esp), %cx			/* loading the x87 control word is slow: */
+	jne	.Lx87				/* only when it differs */
+.Lregisters:
+	.cfi_remember_state
 	addl	$8, %esp
 	.cfi_adjust_cfa_offset -8
 	popl	%edi
@@ -67,7 +70,12 @@ lwp_ctx_switch:
 	.cfi_adjust_cfa_offset -4
 	.cfi_register %eip, %ecx
 	jmp	*%ecx				/* a ret would be predicted to return to */
-	.cfi_endproc				/* the caller of the context just left */
+						/* the caller of the context just left */
+.Lx87:
+	.cfi_restore_state
+	fldcw	4(%esp)
+	jmp	.Lregisters
+	.cfi_endproc
 	.size	lwp_ctx_switch, .-lwp_ctx_switch
 
 /*
@@ -91,7 +99,8 @@ lwp_ctx_leave:
 	pushl	%ecx
 	call	*%edx				/* then(arg), an ordinary cdecl function */
 	movl	%esi, %esp
-	jmp	.Lresume
+	ldmxcsr	(%esp)
+	jmp	.Lx87
 	.cfi_endproc
 	.size	lwp_ctx_leave, .-lwp_ctx_leave
 
