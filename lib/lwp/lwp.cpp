@@ -6,6 +6,7 @@
 // the stack it is still running on; the switch away from it releases it on
 // the stack of the context it resumes.
 #include "lwp/lwp.h"
+#include "switch.h"
 
 #include <sys/mman.h>
 #include <unistd.h>
@@ -15,6 +16,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <new>
 
 #if defined(__SANITIZE_ADDRESS__)
 #define LWP_ASAN 1
@@ -39,27 +41,34 @@
 #define LWP_VALGRIND 0
 #endif
 
-// In switch.S, one version per processor; never exported. On i386 they take
-// their arguments in registers. Both let lwp_yield end by jumping to the
-// switch, so that the resumed thread goes straight back to its own caller.
-#if defined(__i386__)
-#define LWP_CTX_CALL __attribute__((regparm(3), visibility("hidden")))
-#else
-#define LWP_CTX_CALL __attribute__((visibility("hidden")))
+// The C++ runtime keeps, for each process thread, the exceptions whose
+// handlers are running and the count of those in flight; the threads here
+// share a process thread, so each keeps its own copy while it is parked.
+// The layout is the one the runtime's ABI fixes.
+struct LwpEhState {
+    void *caught;        // innermost handler's exception first
+    unsigned uncaught;
+#if defined(__arm__) && !defined(__ARM_DWARF_EH__)
+    void *propagating;   // kept by the ARM unwinder only
 #endif
-extern "C" LWP_CTX_CALL void lwp_ctx_switch(void **save_sp, void *load_sp);
-extern "C" [[noreturn]] LWP_CTX_CALL void lwp_ctx_leave(void *load_sp, void (*then)(void *), void *arg);
-extern "C" LWP_CTX_CALL void *lwp_ctx_make(void *top, void (*entry)(void *), void *arg);
+};
+
+// Weak, so that a program without the C++ runtime links and has no
+// exception state to keep; with it, the runtime provides both.
+extern "C" __attribute__((weak)) LwpEhState *__cxa_get_globals();
+extern "C" __attribute__((weak)) void __cxa_end_catch();
 
 namespace {
 
-// A context: a thread, or the caller of lwp_start.
+// A context: a thread, or the caller of lwp_start. A thread's record lies
+// in its stack's mapping, just above the stack.
 struct Context {
     void *sp;                 // where it was parked at its last switch away
+    LwpEhState eh;            // its exception state while parked
     Context *next, *prev;     // the ring of live threads, in creation order
     lwp_function function;
     void *argument;
-    void *mapping;            // guard page and stack, as one mapping
+    void *mapping;            // guard page, stack and this record, as one mapping
     size_t mapping_size;
     const void *stack_lo;     // the usable stack, for the tools
     size_t stack_size;
@@ -68,9 +77,11 @@ struct Context {
 
 constexpr int kProt = PROT_READ | PROT_WRITE;
 constexpr int kMapFlags = MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK;
+constexpr size_t kLine = 64;
 
-// Live threads in creation order, for the answers of a scheduling function
-// (round robin follows the ring).
+// Live threads in creation order once more, for the answers of a
+// scheduling function, which the ring could find only by a walk. Round robin
+// keeps to the ring: by index into this list a yield takes a tenth longer.
 Context **live;
 size_t live_count, live_capacity;
 
@@ -78,6 +89,11 @@ Context *running;        // null outside a run of lwp_start
 Context origin;          // the caller of lwp_start, parked during the run
 lwp_scheduler chooser;   // null: round robin
 int next_tid = 1;
+
+// The runtime's exception state for the process thread, found once per run;
+// a stand-in without the runtime.
+LwpEhState no_runtime;
+LwpEhState *eh = &no_runtime;
 
 #if LWP_ASAN
 Context *switched_from;  // tells the context resumed where it came from
@@ -105,9 +121,9 @@ void release(void *ended)
     // next user of these addresses must not inherit them.
     __asan_unpoison_memory_region(thread->stack_lo, thread->stack_size);
 #endif
-    // Unmapping a whole mapping of our own cannot fail.
+    // The record goes with the mapping. Unmapping a whole mapping of our own
+    // cannot fail.
     (void)munmap(thread->mapping, thread->mapping_size);
-    free(thread);
 }
 
 #if LWP_ASAN
@@ -130,7 +146,7 @@ void arrived(void *fake_stack)
     }
 }
 
-void switch_to(Context *from, Context *to)
+void switch_stacks(Context *from, Context *to)
 {
     void *fake_stack = nullptr;
     __sanitizer_start_switch_fiber(&fake_stack, to->stack_lo, to->stack_size);
@@ -143,6 +159,7 @@ void switch_to(Context *from, Context *to)
 // for a return.
 [[noreturn]] void leave_to(Context *ended, Context *to)
 {
+    *eh = to->eh;
     zombie = ended;
     __sanitizer_start_switch_fiber(nullptr, to->stack_lo, to->stack_size);
     switched_from = ended;
@@ -152,21 +169,30 @@ void switch_to(Context *from, Context *to)
 #else
 inline void arrived(void *) {}
 
-inline void switch_to(Context *from, Context *to)
+inline void switch_stacks(Context *from, Context *to)
 {
     lwp_ctx_switch(&from->sp, to->sp);
 }
 
 [[noreturn]] inline void leave_to(Context *ended, Context *to)
 {
+    *eh = to->eh;
     lwp_ctx_leave(to->sp, release, ended);
 }
 #endif
 
+// Every switch carries the exception state along: the context left keeps
+// its own, the context resumed gets its own back.
+inline void switch_to(Context *from, Context *to)
+{
+    from->eh = *eh;
+    *eh = to->eh;
+    switch_stacks(from, to);
+}
+
 // The thread the scheduling function names, or `in_turn`, the round-robin
-// choice, when its answer names none. Kept out of line so that a yield
-// without a scheduling function saves no registers.
-__attribute__((noinline)) Context *ask_chooser(Context *in_turn)
+// choice, when its answer names none.
+Context *ask_chooser(Context *in_turn)
 {
     int answer = chooser();
     if (answer >= 0 && static_cast<size_t>(answer) < live_count)
@@ -178,6 +204,23 @@ __attribute__((noinline)) Context *ask_chooser(Context *in_turn)
 inline Context *choose(Context *in_turn)
 {
     return chooser ? ask_chooser(in_turn) : in_turn;
+}
+
+// Makes `next` the running thread in place of `self`, unless they are the
+// same.
+inline void hand_over(Context *self, Context *next)
+{
+    if (next == self)
+        return;
+    running = next;
+    switch_to(self, next);
+}
+
+// A yield that asks the scheduling function; out of line, so that a yield
+// without one needs no frame of its own.
+__attribute__((noinline)) void yield_as_told(Context *self)
+{
+    hand_over(self, ask_chooser(self->next));
 }
 
 [[noreturn]] void thread_main(void *arg)
@@ -215,43 +258,52 @@ extern "C" int new_lwp(lwp_function function, void *argument, size_t stacksize)
         return -1;
     }
     const size_t page = page_size();
-    // The stack in whole pages, and one guard page below it.
-    if (stacksize > (SIZE_MAX - 2 * page) / sizeof(void *)) {
+    // The record sits just above the stack, in a page of its own with the
+    // switch's reserve; stack and record start a different number of cache
+    // lines below the end of that page for each thread, so that the parked
+    // frames and records of many threads fall in different cache sets
+    // rather than all in the same few.
+    const size_t record = (sizeof(Context) + kLine - 1) / kLine * kLine;
+    const size_t fixed = record + LWP_CTX_RESERVE;
+    const size_t colours = fixed + kLine <= page ? (page - fixed) / kLine : 1;
+    const size_t colour = static_cast<size_t>(next_tid) % colours * kLine;
+    const size_t above = (fixed + colour + page - 1) / page * page;
+    // The stack in whole pages, the page above it, and one guard page below.
+    if (stacksize > (SIZE_MAX - above - 2 * page) / sizeof(void *)) {
         errno = ENOMEM;
         return -1;
     }
     const size_t stack_bytes = (stacksize * sizeof(void *) + page - 1) / page * page;
+    const size_t mapping_size = page + stack_bytes + above;
     if (!make_room())
         return -1;
-    Context *thread = static_cast<Context *>(calloc(1, sizeof *thread));
-    if (!thread)
+    void *mapping = mmap(nullptr, mapping_size, kProt, kMapFlags, -1, 0);
+    if (mapping == MAP_FAILED)
         return -1;
-    void *mapping = mmap(nullptr, stack_bytes + page, kProt, kMapFlags, -1, 0);
-    if (mapping == MAP_FAILED) {
-        free(thread);
-        return -1;
-    }
-    if (mprotect(mapping, page, PROT_NONE) == -1) {
+    char *lo = static_cast<char *>(mapping) + page;
+    char *top = static_cast<char *>(mapping) + mapping_size - colour - record;
+    void *sp = nullptr;
+    if (mprotect(mapping, page, PROT_NONE) == -1 ||
+        !(sp = lwp_ctx_make(top, thread_main, top, lo))) {
         int saved = errno;
-        (void)munmap(mapping, stack_bytes + page);  // undoing our own fresh mapping
-        free(thread);
+        (void)munmap(mapping, mapping_size);  // undoing our own fresh mapping
         errno = saved;
         return -1;
     }
 
-    char *lo = static_cast<char *>(mapping) + page;
+    Context *thread = new (top) Context{};
+    thread->sp = sp;
     thread->function = function;
     thread->argument = argument;
     thread->mapping = mapping;
-    thread->mapping_size = stack_bytes + page;
+    thread->mapping_size = mapping_size;
     thread->stack_lo = lo;
-    thread->stack_size = stack_bytes;
-    thread->sp = lwp_ctx_make(lo + stack_bytes, thread_main, thread);
+    thread->stack_size = static_cast<size_t>(top - lo);
 #if LWP_VALGRIND
-    thread->valgrind_id = VALGRIND_STACK_REGISTER(lo, lo + stack_bytes - 1);
+    thread->valgrind_id = VALGRIND_STACK_REGISTER(lo, top - 1);
 #endif
 #if LWP_ASAN
-    __asan_unpoison_memory_region(lo, stack_bytes);
+    __asan_unpoison_memory_region(lo, thread->stack_size);
 #endif
     if (live_count == 0) {
         thread->next = thread->prev = thread;
@@ -273,6 +325,8 @@ extern "C" void lwp_start(void)
 {
     if (running || live_count == 0)
         return;
+    if (__cxa_get_globals)
+        eh = __cxa_get_globals();
     running = choose(live[0]);
     switch_to(&origin, running);
 
@@ -284,16 +338,13 @@ extern "C" void lwp_start(void)
 
 extern "C" void lwp_yield(void)
 {
-    if (!running)
-        return;
-    Context *next = choose(running->next);
-    // Read again rather than kept across the scheduling function's call:
-    // nothing then needs saving on the common path.
     Context *self = running;
-    if (next == self)
+    if (!self)
         return;
-    running = next;
-    switch_to(self, next);
+    if (chooser)
+        yield_as_told(self);
+    else
+        hand_over(self, self->next);
 }
 
 extern "C" void lwp_exit(void)
@@ -301,6 +352,11 @@ extern "C" void lwp_exit(void)
     Context *self = running;
     if (!self)
         return;
+    // A thread that ends inside a handler never finishes it; finish it here,
+    // so that the exception it caught is released (unless an exception_ptr
+    // still holds it) instead of lost.
+    while (eh->caught)
+        __cxa_end_catch();
     size_t at = 0;
     while (live[at] != self)
         at++;

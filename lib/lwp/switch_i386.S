@@ -42,13 +42,16 @@ lwp_ctx_switch:
 	.cfi_adjust_cfa_offset 8
 	stmxcsr	(%esp)				/* SSE control and status */
 	fnstcw	4(%esp)				/* x87 control word */
+	movzwl	4(%esp), %ecx			/* kept for the comparison below */
 
 	movl	%esp, (%eax)			/* park this context */
 	movl	%edx, %esp			/* and take up the other */
 
-.Lresume:
 	ldmxcsr	(%esp)
-	fldcw	4(%esp)
+	cmpw	4(%esp), %cx			/* loading the x87 control word is slow: */
+	jne	.Lx87				/* only when it differs */
+.Lregisters:
+	.cfi_remember_state
 	addl	$8, %esp
 	.cfi_adjust_cfa_offset -8
 	popl	%edi
@@ -67,7 +70,12 @@ lwp_ctx_switch:
 	.cfi_adjust_cfa_offset -4
 	.cfi_register %eip, %ecx
 	jmp	*%ecx				/* a ret would be predicted to return to */
-	.cfi_endproc				/* the caller of the context just left */
+						/* the caller of the context just left */
+.Lx87:
+	.cfi_restore_state
+	fldcw	4(%esp)
+	jmp	.Lregisters
+	.cfi_endproc
 	.size	lwp_ctx_switch, .-lwp_ctx_switch
 
 /*
@@ -91,16 +99,18 @@ lwp_ctx_leave:
 	pushl	%ecx
 	call	*%edx				/* then(arg), an ordinary cdecl function */
 	movl	%esi, %esp
-	jmp	.Lresume
+	ldmxcsr	(%esp)
+	jmp	.Lx87
 	.cfi_endproc
 	.size	lwp_ctx_leave, .-lwp_ctx_leave
 
 /*
- * void *lwp_ctx_make(void *top [eax], void (*entry)(void *) [edx], void *arg [ecx])
+ * void *lwp_ctx_make(void *top [eax], void (*entry)(void *) [edx], void *arg [ecx], void *lo [stack])
  *
  * Builds a parked context whose return address is lwp_ctx_boot, with the
  * entry in esi, its argument in edi, a zero ebp to end frame-pointer chains,
- * and the creator's floating-point control state.
+ * and the creator's floating-point control state. lo is not needed here (and
+ * the caller removes it from the stack).
  */
 	.globl	lwp_ctx_make
 	.hidden	lwp_ctx_make

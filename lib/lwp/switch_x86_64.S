@@ -47,13 +47,16 @@ lwp_ctx_switch:
 	.cfi_adjust_cfa_offset 8
 	stmxcsr	(%rsp)				/* SSE control and status */
 	fnstcw	4(%rsp)				/* x87 control word */
+	movzwl	4(%rsp), %eax			/* kept for the comparison below */
 
 	movq	%rsp, (%rdi)			/* park this context */
 	movq	%rsi, %rsp			/* and take up the other */
 
-.Lresume:
 	ldmxcsr	(%rsp)
-	fldcw	4(%rsp)
+	cmpw	4(%rsp), %ax			/* loading the x87 control word is slow: */
+	jne	.Lx87				/* only when it differs */
+.Lregisters:
+	.cfi_remember_state
 	addq	$8, %rsp
 	.cfi_adjust_cfa_offset -8
 	popq	%r15
@@ -78,7 +81,12 @@ lwp_ctx_switch:
 	.cfi_adjust_cfa_offset -8
 	.cfi_register %rip, %rcx
 	jmp	*%rcx				/* a ret would be predicted to return to */
-	.cfi_endproc				/* the caller of the context just left */
+						/* the caller of the context just left */
+.Lx87:
+	.cfi_restore_state
+	fldcw	4(%rsp)
+	jmp	.Lregisters
+	.cfi_endproc
 	.size	lwp_ctx_switch, .-lwp_ctx_switch
 
 /*
@@ -101,16 +109,17 @@ lwp_ctx_leave:
 	movq	%rdx, %rdi
 	callq	*%rsi				/* then(arg) */
 	movq	%rbx, %rsp
-	jmp	.Lresume
+	ldmxcsr	(%rsp)
+	jmp	.Lx87
 	.cfi_endproc
 	.size	lwp_ctx_leave, .-lwp_ctx_leave
 
 /*
- * void *lwp_ctx_make(void *top [rdi], void (*entry)(void *) [rsi], void *arg [rdx])
+ * void *lwp_ctx_make(void *top [rdi], void (*entry)(void *) [rsi], void *arg [rdx], void *lo [rcx])
  *
  * Builds a parked context whose return address is lwp_ctx_boot, with the
  * entry in r12, its argument in r13, a zero rbp to end frame-pointer chains,
- * and the creator's floating-point control state.
+ * and the creator's floating-point control state. lo is not needed here.
  */
 	.globl	lwp_ctx_make
 	.hidden	lwp_ctx_make
