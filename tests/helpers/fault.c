@@ -12,7 +12,8 @@
  * on counting from where its parent was. The library takes itself and FAULT
  * out of the environment at start, so the programs a tested program executes
  * run unharmed. A failed call changes nothing and returns the function's
- * failure value with errno set.
+ * failure value with errno set; only a failed close releases the descriptor
+ * all the same, as the kernel's does.
  *
  * vfork cannot be wrapped by a function (the child would return through a
  * frame the parent still needs), so when it is not to fail it is carried out
@@ -219,7 +220,14 @@ int open64(const char *path, int flags, ...)
 int close(int fd)
 {
     REAL(close);
-    return failing(CALL_close) ? -1 : real_close(fd);
+    if (!failing(CALL_close))
+        return real_close(fd);
+    /* Only a descriptor that was not open stays as it was. */
+    int err = errno;
+    if (err != EBADF)
+        (void)real_close(fd);
+    errno = err;
+    return -1;
 }
 
 ssize_t read(int fd, void *buf, size_t len)
