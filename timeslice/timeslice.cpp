@@ -202,6 +202,8 @@ pid_t launch_stopped(char **argv)
     if (waitpid(pid, &status, WUNTRACED) == pid && WIFSTOPPED(status))
         return pid;
     fprintf(stderr, "%s: child failed to stop\n", "launch_stopped");
+    // Not in the table yet, so fail() would leave it stopped for good.
+    (void)kill(pid, SIGKILL);
     fail(kNotStopped);
 }
 

@@ -159,6 +159,21 @@ bool push(clstage st, size_t *cap, const char *text)
     return true;
 }
 
+// Why glob gave up on a directory, when it did.
+int glob_errno;
+
+// A directory that cannot be read for want of memory or descriptors ends the
+// match: glob would otherwise pass it over, and a pattern whose names it
+// holds would stay as written without a word. One that may not be read has
+// no match, as in any directory listing.
+int unreadable_directory(const char *, int err)
+{
+    if (err != ENOMEM && err != EMFILE && err != ENFILE)
+        return 0;
+    glob_errno = err;
+    return 1;
+}
+
 // The word just read, or the names its pattern matches (in glob's order);
 // a pattern that matches nothing stays as written.
 bool add_word(clstage st, size_t *cap, const Lexer *lx)
@@ -167,13 +182,13 @@ bool add_word(clstage st, size_t *cap, const Lexer *lx)
     if (!lx->wild)
         return push(st, cap, word);
     glob_t g{};
-    int rc = glob(lx->pattern.data, 0, nullptr, &g);
+    int rc = glob(lx->pattern.data, 0, unreadable_directory, &g);
     bool ok = true;
     if (rc == 0) {
         for (size_t i = 0; ok && i < g.gl_pathc; ++i)
             ok = push(st, cap, g.gl_pathv[i]);
-    } else if (rc == GLOB_NOSPACE) {
-        errno = ENOMEM;
+    } else if (rc == GLOB_NOSPACE || rc == GLOB_ABORTED) {
+        errno = rc == GLOB_NOSPACE ? ENOMEM : glob_errno;
         line_failed("glob");
         ok = false;
     } else {

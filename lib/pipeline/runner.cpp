@@ -10,6 +10,7 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <signal.h>
+#include <sys/uio.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -17,7 +18,9 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 
+#include "pipeline/parser.h"
 #include "pipeline/pipeline.h"
 #include "report.h"
 
@@ -37,6 +40,7 @@ constexpr int kBroken = -2;
 
 // What a child needs, prepared before vfork.
 struct Launch {
+    const char *where;       // "line N: ", for the child's own failures
     char *const *argv;
     char **envp;
     const char *dirs;        // where to look for argv[0]; null when it holds a slash
@@ -47,15 +51,19 @@ struct Launch {
     sigset_t mask;           // the signal mask to execute with (set by start)
 };
 
-// In the child: a message without stdio, which may not be used here.
-void say(const char *text) { (void)!write(2, text, strlen(text)); }
-
-[[noreturn]] void fail(const char *what, int err, int status)
+// In the child: a message without stdio, which may not be used here, in one
+// write, so that stages failing at the same time cannot tear each other's.
+[[noreturn]] void fail(const char *where, const char *what, int err, int status)
 {
-    say(what);
-    say(": ");
-    say(strerrordesc_np(err));
-    say("\n");
+    const char *why = strerrordesc_np(err);
+    iovec parts[] = {
+        {const_cast<char *>(where), strlen(where)},
+        {const_cast<char *>(what), strlen(what)},
+        {const_cast<char *>(": "), 2},
+        {const_cast<char *>(why), strlen(why)},
+        {const_cast<char *>("\n"), 1},
+    };
+    (void)!writev(2, parts, std::size(parts));
     _exit(status);
 }
 
@@ -142,11 +150,12 @@ int exec_search(const Launch *l)
     int out = l->out;
     if (out == 0 && l->in > 0)
         out = fcntl(out, F_DUPFD_CLOEXEC, 3);
+    // Like a pipe or a process that cannot be had, a failure of the line.
     if (!place(l->in, 0) || !place(out, 1))
-        fail("dup2", errno, kCannotExecute);
+        fail(l->where, "dup2", errno, kCannotExecute);
     (void)sigprocmask(SIG_SETMASK, &l->mask, nullptr);
     int err = exec_search(l);
-    fail(l->argv[0], err, err == ENOENT ? kNotFound : kCannotExecute);
+    fail("", l->argv[0], err, err == ENOENT ? kNotFound : kCannotExecute);
 }
 
 // Starts the prepared child: its pid, or -1 with errno set. Kept apart so
@@ -308,9 +317,12 @@ int do_pipeline(pipeline pl)
     }
 
     char file[PATH_MAX];  // the child builds candidate paths here
+    char where[32];
+    snprintf(where, sizeof where, "line %d: ", lineno);
     sigset_t caught;
     caught_signals(&caught);
     Launch launch{};
+    launch.where = where;
     launch.envp = environ;
     launch.file = file;
     launch.caught = &caught;

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "expect.h"
 #include "pty_session.h"
 #include "run.h"
 
@@ -201,6 +202,53 @@ TEST(BinviewTerminal, EndingSignalsRestoreTheTerminal)
         EXPECT_TRUE(same(t.attrs(), before)) << c.how << ": " << show(t.attrs());
     }
 }
+
+// Calls that fail on a terminal: the program ends with a message and the
+// terminal as it was, or works on as if nothing had failed.
+struct Fault {
+    const char *name;
+    const char *fault;  // see ts::Options::fault
+    const char *err;    // null: it works on, until interrupted
+};
+
+void PrintTo(const Fault &c, std::ostream *os) { *os << c.name; }
+
+const Fault kFaults[] = {
+    {"settings_cannot_be_read", "tcgetattr:1", "tcgetattr: Input/output error\n"},
+    {"first_handler_cannot_be_installed", "sigaction:1", "sigaction: Invalid argument\n"},
+    {"later_handlers_cannot_be_installed", "sigaction:30+", "sigaction: Invalid argument\n"},
+    {"settings_cannot_be_changed", "tcsetattr:1", "tcsetattr: Input/output error\n"},
+    // Input and output go unbuffered.
+    {"no_memory_for_buffers", "malloc:1+", nullptr},
+};
+
+class Faults : public ::testing::TestWithParam<Fault> {};
+
+TEST_P(Faults, OnATerminal)
+{
+    const Fault &c = GetParam();
+    const termios before = fresh_attrs();
+    ts::Options o;
+    o.fault = c.fault;
+    ts::Pty t(ts::bin("binview"), o);
+    if (!c.err) {
+        ASSERT_TRUE(t.wait_attrs(raw)) << ts::visible(t.transcript());
+        t.send("x");
+        ASSERT_TRUE(t.expect(groups("x"))) << ts::visible(t.transcript());
+        t.send_intr();
+    }
+    ts::Result r = t.wait();
+    if (c.err) {
+        EXPECT_EQ(r.exit_code(), 1) << r.describe();
+        EXPECT_EQ(ts::visible(r.out), ts::visible(ts::crlf(c.err)));
+    } else {
+        EXPECT_EQ(r.term_signal(), SIGINT) << r.describe();
+    }
+    EXPECT_TRUE(same(t.attrs(), before)) << show(t.attrs());
+    EXPECT_EQ(r.left, "");
+}
+
+INSTANTIATE_TEST_SUITE_P(BinviewTerminal, Faults, ::testing::ValuesIn(kFaults), ts::CaseName());
 
 // A signal ignored by whoever started the program stays ignored.
 TEST(BinviewTerminal, IgnoredInterruptStaysIgnored)

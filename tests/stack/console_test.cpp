@@ -25,6 +25,7 @@ struct Case {
     int status = 0;
     const char *err = "";
     const char *redirect = nullptr;  // for the shell that starts the console
+    const char *fault = "";          // see ts::Options::fault
 };
 
 const Case kCases[] = {
@@ -68,6 +69,11 @@ const Case kCases[] = {
     {"output_that_cannot_be_written", "u 1 x", "", 1, "stdout: No space left on device\n",
      ">/dev/full"},
     {"input_that_cannot_be_read", "", kAsk, 1, "stdin: Bad file descriptor\n", "<&-"},
+    // Without memory for buffers the streams work unbuffered, losing nothing.
+    {"no_memory_for_buffers", "u 7 h o x",
+     kAsk + "What number? " + stack_line("7 ") + kAsk + stack_line("7 ") + kAsk + "Popped: 7\n" +
+         stack_line("") + kAsk + kBye,
+     0, "", nullptr, "malloc:1+"},
 };
 
 void PrintTo(const Case &c, std::ostream *os) { *os << c.name; }
@@ -79,6 +85,7 @@ TEST_P(Console, Transcript)
     const Case &c = GetParam();
     ts::Options o;
     o.input = c.input;
+    o.fault = c.fault;
     std::string program = ts::bin("stack"), want = kBanner + c.output;
     if (c.redirect) {
         o.args = {"-c", std::string("exec \"$0\" ") + c.redirect, program};

@@ -51,4 +51,8 @@ ExecPlan make_plan(const std::string &program, const Options &opts);
 // up to `limit` for them to go.
 void kill_and_reap(pid_t id, bool session, milliseconds limit = milliseconds(5000));
 
+// Result::left for the process group (or session) `id` of a program that has
+// ended: waits, up to two seconds, while any of its members still runs.
+std::string survivors(pid_t id, bool session);
+
 }  // namespace ts

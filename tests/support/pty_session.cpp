@@ -165,6 +165,9 @@ Result Pty::wait(milliseconds timeout)
             std::this_thread::sleep_for(milliseconds(2));
     }
     reaped_ = true;
+    // The session keeps its id while any member is left in it.
+    if (!result_.timed_out)
+        result_.left = survivors(pid_, true);
     pump(50);  // what was written just before the end
     result_.out = seen_;
     return result_;

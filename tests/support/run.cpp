@@ -32,8 +32,9 @@ void fail(const std::string &what)
 
 namespace {
 
-// Fields of /proc/PID/stat after the command name: state, ppid, pgrp, session.
+// Fields of /proc/PID/stat: the command name, state, ppid, pgrp, session.
 struct ProcStat {
+    std::string name;
     char state = '?';
     pid_t ppid = 0, pgrp = 0, session = 0;
 };
@@ -44,9 +45,10 @@ bool read_stat(pid_t pid, ProcStat &st)
     std::string text;
     if (!std::getline(in, text))
         return false;
-    auto close = text.rfind(')');  // the command name may hold blanks and parentheses
-    if (close == std::string::npos)
+    auto open = text.find('('), close = text.rfind(')');  // the name may hold blanks and parentheses
+    if (open == std::string::npos || close == std::string::npos || close < open)
         return false;
+    st.name = text.substr(open + 1, close - open - 1);
     std::istringstream rest(text.substr(close + 1));
     return static_cast<bool>(rest >> st.state >> st.ppid >> st.pgrp >> st.session);
 }
@@ -199,6 +201,27 @@ void kill_and_reap(pid_t id, bool session, milliseconds limit)
     }
 }
 
+std::string survivors(pid_t id, bool session)
+{
+    Deadline deadline(milliseconds(2000));
+    for (;;) {
+        std::string left;
+        bool running = false;
+        for (pid_t p : all_pids()) {
+            ProcStat st;
+            if (!read_stat(p, st) || (session ? st.session : st.pgrp) != id || st.state == 'Z' ||
+                st.state == 'X')
+                continue;
+            // A stopped process does not end by itself.
+            running = running || (st.state != 'T' && st.state != 't');
+            left += std::to_string(p) + " " + st.state + " (" + st.name + ")\n";
+        }
+        if (!running || deadline.passed())
+            return left;
+        std::this_thread::sleep_for(milliseconds(5));
+    }
+}
+
 ExecPlan make_plan(const std::string &program, const Options &opts)
 {
     ExecPlan plan;
@@ -208,11 +231,25 @@ ExecPlan make_plan(const std::string &program, const Options &opts)
     plan.argv_store.insert(plan.argv_store.end(), opts.args.begin(), opts.args.end());
 
     auto name_of = [](std::string_view entry) { return entry.substr(0, entry.find('=')); };
+    std::vector<std::string> added;
+    const char *inherited = std::getenv("ASAN_OPTIONS");
+    std::string asan = inherited ? inherited : "";
+    for (const auto &e : opts.env) {
+        if (!opts.fault.empty() && name_of(e) == "ASAN_OPTIONS")
+            asan = e.substr(e.find('=') + 1);
+        else
+            added.push_back(e);
+    }
+    // The fault library comes before the sanitizers' runtime, which must be
+    // told not to refuse to start for that.
+    if (!opts.fault.empty())
+        added.insert(added.end(), {"LD_PRELOAD=" + helper("libfault.so"), "FAULT=" + opts.fault,
+                                   "ASAN_OPTIONS=" + asan + (asan.empty() ? "" : ":") + "verify_asan_link_order=0"});
     auto dropped = [&](std::string_view entry) {
         for (const auto &u : opts.unset)
             if (name_of(entry) == u)
                 return true;
-        for (const auto &e : opts.env)
+        for (const auto &e : added)
             if (name_of(entry) == name_of(e))
                 return true;
         return false;
@@ -221,7 +258,7 @@ ExecPlan make_plan(const std::string &program, const Options &opts)
         for (char **e = environ; *e; ++e)
             if (!dropped(*e))
                 plan.envp_store.emplace_back(*e);
-    plan.envp_store.insert(plan.envp_store.end(), opts.env.begin(), opts.env.end());
+    plan.envp_store.insert(plan.envp_store.end(), added.begin(), added.end());
 
     for (auto &s : plan.argv_store)
         plan.argv.push_back(s.data());
@@ -396,8 +433,11 @@ Result Process::wait(milliseconds timeout)
             break;
     }
     // The zombie keeps its process group id reserved until it is reaped, so
-    // the leftovers in that group can be killed without hitting a stranger.
+    // the leftovers in that group can be told and killed without hitting a
+    // stranger.
     result_.timed_out = !ended;
+    if (ended)
+        result_.left = survivors(pid_, false);
     kill(-pid_, SIGKILL);
     while (waitpid(pid_, &result_.status, 0) < 0 && errno == EINTR) {
     }

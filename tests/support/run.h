@@ -21,6 +21,13 @@ struct Result {
     std::string err;
     int status = 0;          // raw wait status; decode with the members below
     bool timed_out = false;  // killed by the harness because it ran too long
+    // What the program left behind in its process group (its session on a
+    // terminal): the processes still alive, stopped or running, once it had
+    // ended and those about to end by themselves had been given a moment.
+    // One "pid state (name)" line each; empty when it left nothing. (Where
+    // the test cannot take in orphans, under the emulator, the kernel ends
+    // a stopped one as its group is orphaned, and it does not show.)
+    std::string left;
 
     bool exited() const { return !timed_out && WIFEXITED(status); }
     int exit_code() const { return exited() ? WEXITSTATUS(status) : -1; }
@@ -40,6 +47,10 @@ struct Options {
     std::vector<std::string> unset;  // names removed from the environment
     bool clean_env = false;          // start from an empty environment instead of the test's
     milliseconds timeout{20000};     // after this the program's process group is killed
+    // Calls made to fail, as FAULT gives them to the fault library
+    // (tests/helpers/fault.c), e.g. "fork:2" or "malloc:3+:ENOMEM"; the
+    // library is preloaded into the program (and only it) when not empty.
+    std::string fault;
 };
 
 // A program started in a process group of its own, with the descriptors

@@ -1,0 +1,340 @@
+/*
+ * Preloaded into a program under test (LD_PRELOAD) to make chosen calls
+ * fail, the way to reach failure handling that a healthy machine never
+ * shows. FAULT lists the failures, separated by commas:
+ *
+ *     FAULT=pipe:1            the first pipe fails (with its usual errno)
+ *     FAULT=malloc:3+:ENOMEM  every malloc from the third on fails
+ *     FAULT=fork:2:EAGAIN,dup2:1
+ *
+ * A call is counted when the program (or the C library on its behalf, where
+ * the library goes through the public symbol) makes it; a forked child goes
+ * on counting from where its parent was. The library takes itself and FAULT
+ * out of the environment at start, so the programs a tested program executes
+ * run unharmed. A failed call changes nothing and returns the function's
+ * failure value with errno set; only a failed close releases the descriptor
+ * all the same, as the kernel's does.
+ *
+ * vfork cannot be wrapped by a function (the child would return through a
+ * frame the parent still needs), so when it is not to fail it is carried out
+ * as a fork: the same for a child that only executes or exits.
+ */
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <signal.h>
+#include <stdarg.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/mman.h>
+#include <sys/time.h>
+#include <sys/types.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+/* The calls that can be made to fail, with the errno each fails with unless
+ * FAULT names another. */
+#define CALLS(X)                \
+    X(fork, EAGAIN)             \
+    X(vfork, EAGAIN)            \
+    X(pipe, EMFILE)             \
+    X(dup2, EBADF)              \
+    X(open, EMFILE)             \
+    X(close, EIO)               \
+    X(read, EIO)                \
+    X(write, EIO)               \
+    X(malloc, ENOMEM)           \
+    X(calloc, ENOMEM)           \
+    X(realloc, ENOMEM)          \
+    X(mmap, ENOMEM)             \
+    X(sigaction, EINVAL)        \
+    X(sigprocmask, EINVAL)      \
+    X(setitimer, EINVAL)        \
+    X(tcgetattr, EIO)           \
+    X(tcsetattr, EIO)           \
+    X(waitpid, ECHILD)          \
+    X(wait, ECHILD)
+
+#define AS_ENUM(name, err) CALL_##name,
+enum { CALLS(AS_ENUM) CALL_COUNT };
+#define AS_NAME(name, err) #name,
+static const char *const call_names[] = {CALLS(AS_NAME)};
+#define AS_ERRNO(name, err) err,
+static const int call_errnos[] = {CALLS(AS_ERRNO)};
+
+static const struct {
+    const char *name;
+    int value;
+} errno_names[] = {
+    {"EAGAIN", EAGAIN}, {"EBADF", EBADF},   {"ECHILD", ECHILD}, {"EINTR", EINTR},
+    {"EINVAL", EINVAL}, {"EIO", EIO},       {"EMFILE", EMFILE}, {"ENFILE", ENFILE},
+    {"ENOENT", ENOENT}, {"ENOMEM", ENOMEM}, {"ENOSPC", ENOSPC}, {"EPERM", EPERM},
+    {"EPIPE", EPIPE},   {"ENOTTY", ENOTTY},
+};
+
+struct rule {
+    int call;
+    long at;      /* the call's number, from 1 */
+    int onwards;  /* and every call after it */
+    int err;
+};
+
+static struct rule rules[16];
+static int nrules;
+static long counts[CALL_COUNT];
+static int armed;  /* counting starts once FAULT has been read */
+
+/* Whether this call of `call` is to fail; sets errno if so. */
+static int failing(int call)
+{
+    if (!armed)
+        return 0;
+    long n = ++counts[call];
+    for (int i = 0; i < nrules; i++) {
+        const struct rule *r = &rules[i];
+        if (r->call == call && (n == r->at || (r->onwards && n > r->at))) {
+            errno = r->err;
+            return 1;
+        }
+    }
+    return 0;
+}
+
+static int parse_errno(const char *text, size_t len)
+{
+    for (size_t i = 0; i < sizeof errno_names / sizeof errno_names[0]; i++)
+        if (strlen(errno_names[i].name) == len && strncmp(errno_names[i].name, text, len) == 0)
+            return errno_names[i].value;
+    return atoi(text);
+}
+
+/* One "name:N[+][:ERRNO]" entry; false if it names no known call. */
+static int parse_rule(const char *text, size_t len, struct rule *r)
+{
+    const char *colon = memchr(text, ':', len);
+    if (!colon)
+        return 0;
+    size_t name_len = (size_t)(colon - text);
+    r->call = -1;
+    for (int c = 0; c < CALL_COUNT; c++)
+        if (strlen(call_names[c]) == name_len && strncmp(call_names[c], text, name_len) == 0)
+            r->call = c;
+    if (r->call < 0)
+        return 0;
+    char *rest;
+    r->at = strtol(colon + 1, &rest, 10);
+    r->onwards = *rest == '+';
+    if (r->onwards)
+        rest++;
+    r->err = call_errnos[r->call];
+    if (rest < text + len && *rest == ':')
+        r->err = parse_errno(rest + 1, (size_t)(text + len - rest - 1));
+    return r->at > 0;
+}
+
+__attribute__((constructor)) static void read_faults(void)
+{
+    const char *spec = getenv("FAULT");
+    while (spec && *spec && nrules < (int)(sizeof rules / sizeof rules[0])) {
+        size_t len = strcspn(spec, ",");
+        if (parse_rule(spec, len, &rules[nrules]))
+            nrules++;
+        spec += len;
+        if (*spec == ',')
+            spec++;
+    }
+    unsetenv("FAULT");
+    unsetenv("LD_PRELOAD");
+    armed = 1;
+}
+
+/* The next definition of `name` after this library's. */
+static void *next(const char *name)
+{
+    return dlsym(RTLD_NEXT, name);
+}
+
+/* Declares real_NAME, the definition this library's NAME stands in front of. */
+#define REAL(name) \
+    static __typeof__(&name) real_##name; \
+    if (!real_##name) \
+        real_##name = (__typeof__(&name))next(#name)
+
+pid_t fork(void)
+{
+    REAL(fork);
+    return failing(CALL_fork) ? -1 : real_fork();
+}
+
+pid_t vfork(void)
+{
+    REAL(fork);
+    return failing(CALL_vfork) ? -1 : real_fork();
+}
+
+int pipe(int fds[2])
+{
+    REAL(pipe);
+    return failing(CALL_pipe) ? -1 : real_pipe(fds);
+}
+
+int pipe2(int fds[2], int flags)
+{
+    REAL(pipe2);
+    return failing(CALL_pipe) ? -1 : real_pipe2(fds, flags);
+}
+
+int dup2(int from, int to)
+{
+    REAL(dup2);
+    return failing(CALL_dup2) ? -1 : real_dup2(from, to);
+}
+
+static mode_t open_mode(int flags, va_list ap)
+{
+    return (flags & (O_CREAT | O_TMPFILE)) ? va_arg(ap, mode_t) : 0;
+}
+
+int open(const char *path, int flags, ...)
+{
+    REAL(open);
+    va_list ap;
+    va_start(ap, flags);
+    mode_t mode = open_mode(flags, ap);
+    va_end(ap);
+    return failing(CALL_open) ? -1 : real_open(path, flags, mode);
+}
+
+int open64(const char *path, int flags, ...)
+{
+    REAL(open64);
+    va_list ap;
+    va_start(ap, flags);
+    mode_t mode = open_mode(flags, ap);
+    va_end(ap);
+    return failing(CALL_open) ? -1 : real_open64(path, flags, mode);
+}
+
+int close(int fd)
+{
+    REAL(close);
+    if (!failing(CALL_close))
+        return real_close(fd);
+    /* Only a descriptor that was not open stays as it was. */
+    int err = errno;
+    if (err != EBADF)
+        (void)real_close(fd);
+    errno = err;
+    return -1;
+}
+
+ssize_t read(int fd, void *buf, size_t len)
+{
+    REAL(read);
+    return failing(CALL_read) ? -1 : real_read(fd, buf, len);
+}
+
+ssize_t write(int fd, const void *buf, size_t len)
+{
+    REAL(write);
+    return failing(CALL_write) ? -1 : real_write(fd, buf, len);
+}
+
+/*
+ * The allocator's own entry points are asked for the memory when the next
+ * allocator is not known yet: looking it up may allocate.
+ */
+extern void *__libc_malloc(size_t);
+extern void *__libc_calloc(size_t, size_t);
+
+void *malloc(size_t size)
+{
+    static void *(*real_malloc)(size_t);
+    static int looking;
+    if (!real_malloc) {
+        if (looking)
+            return __libc_malloc(size);
+        looking = 1;
+        real_malloc = (void *(*)(size_t))next("malloc");
+        looking = 0;
+    }
+    return failing(CALL_malloc) ? NULL : real_malloc(size);
+}
+
+void *calloc(size_t count, size_t size)
+{
+    static void *(*real_calloc)(size_t, size_t);
+    static int looking;
+    if (!real_calloc) {
+        if (looking)
+            return __libc_calloc(count, size);
+        looking = 1;
+        real_calloc = (void *(*)(size_t, size_t))next("calloc");
+        looking = 0;
+    }
+    return failing(CALL_calloc) ? NULL : real_calloc(count, size);
+}
+
+void *realloc(void *block, size_t size)
+{
+    REAL(realloc);
+    return failing(CALL_realloc) ? NULL : real_realloc(block, size);
+}
+
+void *mmap(void *addr, size_t len, int prot, int flags, int fd, off_t offset)
+{
+    REAL(mmap);
+    return failing(CALL_mmap) ? MAP_FAILED : real_mmap(addr, len, prot, flags, fd, offset);
+}
+
+#if defined(__i386__)
+void *mmap64(void *addr, size_t len, int prot, int flags, int fd, off64_t offset)
+{
+    REAL(mmap64);
+    return failing(CALL_mmap) ? MAP_FAILED : real_mmap64(addr, len, prot, flags, fd, offset);
+}
+#endif
+
+int sigaction(int sig, const struct sigaction *act, struct sigaction *old)
+{
+    REAL(sigaction);
+    return failing(CALL_sigaction) ? -1 : real_sigaction(sig, act, old);
+}
+
+int sigprocmask(int how, const sigset_t *set, sigset_t *old)
+{
+    REAL(sigprocmask);
+    return failing(CALL_sigprocmask) ? -1 : real_sigprocmask(how, set, old);
+}
+
+int setitimer(__itimer_which_t which, const struct itimerval *value, struct itimerval *old)
+{
+    REAL(setitimer);
+    return failing(CALL_setitimer) ? -1 : real_setitimer(which, value, old);
+}
+
+int tcgetattr(int fd, struct termios *attr)
+{
+    REAL(tcgetattr);
+    return failing(CALL_tcgetattr) ? -1 : real_tcgetattr(fd, attr);
+}
+
+int tcsetattr(int fd, int when, const struct termios *attr)
+{
+    REAL(tcsetattr);
+    return failing(CALL_tcsetattr) ? -1 : real_tcsetattr(fd, when, attr);
+}
+
+pid_t waitpid(pid_t pid, int *status, int options)
+{
+    REAL(waitpid);
+    return failing(CALL_waitpid) ? -1 : real_waitpid(pid, status, options);
+}
+
+pid_t wait(int *status)
+{
+    REAL(wait);
+    return failing(CALL_wait) ? -1 : real_wait(status);
+}
