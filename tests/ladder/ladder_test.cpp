@@ -48,19 +48,7 @@ const std::string kAlwaysZero =
     "                        5\n"
     "Back from LWPS.\n";
 
-// A run with arguments alone, as ts::ArgsCase, with standard output sent to
-// a file, or with calls made to fail.
-struct Case {
-    const char *name;
-    std::vector<std::string> args;
-    std::string out;
-    std::string err;
-    int status;
-    const char *stdout_to = nullptr;
-    const char *fault = "";  // see ts::Options::fault
-};
-
-void PrintTo(const Case &c, std::ostream *os) { *os << c.name; }
+using Case = ts::ArgsCase;
 
 const Case kCases[] = {
     {"no_arguments", {}, kRoundRobin, "", 0},
@@ -74,33 +62,23 @@ const Case kCases[] = {
     {"double_dash", {"--z"}, "", "--z: unknown option\n", 255},
     {"empty", {""}, "", ": unknown option\n", 255},
     {"trailing_blank", {"-z "}, "", "-z : unknown option\n", 255},
-    {"output_that_cannot_be_written", {}, "", "stdout: No space left on device\n", 1, "/dev/full"},
+    {"output_that_cannot_be_written", {}, "", "stdout: No space left on device\n", 1, "", "/dev/full"},
     // A thread that cannot be made: the run must not start with threads
     // missing, nor end as a success.
-    {"no_stack_for_any_thread", {}, "Launching LWPS\n", "new_lwp: Cannot allocate memory\n", 1, nullptr, "mmap:1+"},
-    {"no_stack_from_the_third", {}, "Launching LWPS\n", "new_lwp: Cannot allocate memory\n", 1, nullptr, "mmap:3+"},
-    {"no_stack_for_the_last", {"-z"}, "Launching LWPS\n", "new_lwp: Cannot allocate memory\n", 1, nullptr, "mmap:5"},
-    {"no_memory_for_a_thread", {}, "Launching LWPS\n", "new_lwp: Cannot allocate memory\n", 1, nullptr, "calloc:2"},
-    {"no_memory_for_the_list_of_threads", {}, "Launching LWPS\n", "new_lwp: Cannot allocate memory\n", 1, nullptr, "realloc:1"},
+    {"no_stack_for_any_thread", {}, "Launching LWPS\n", "new_lwp: Cannot allocate memory\n", 1, "mmap:1+"},
+    {"no_stack_from_the_third", {}, "Launching LWPS\n", "new_lwp: Cannot allocate memory\n", 1, "mmap:3+"},
+    {"no_stack_for_the_last", {"-z"}, "Launching LWPS\n", "new_lwp: Cannot allocate memory\n", 1, "mmap:5"},
+    {"no_memory_for_a_thread", {}, "Launching LWPS\n", "new_lwp: Cannot allocate memory\n", 1, "calloc:2"},
+    {"no_memory_for_the_list_of_threads", {}, "Launching LWPS\n", "new_lwp: Cannot allocate memory\n", 1, "realloc:1"},
     // Output is still written whole, only unbuffered.
-    {"no_memory_for_an_output_buffer", {"-z"}, kAlwaysZero, "", 0, nullptr, "malloc:1+"},
+    {"no_memory_for_an_output_buffer", {"-z"}, kAlwaysZero, "", 0, "malloc:1+"},
 };
 
 class Ladder : public ::testing::TestWithParam<Case> {};
 
 TEST_P(Ladder, Run)
 {
-    const Case &c = GetParam();
-    ts::Options o;
-    o.args = c.args;
-    o.fault = c.fault;
-    std::string program = ts::bin("ladder");
-    if (c.stdout_to) {
-        o.args.insert(o.args.begin(), {"-c", std::string("exec \"$0\" \"$@\" >") + c.stdout_to, program});
-        program = "/bin/sh";
-    }
-    ts::Result r = ts::run(program, o);
-    EXPECT_TRUE(ts::ended(r, c.status, c.out, c.err));
+    EXPECT_TRUE(ts::ends_as(ts::bin("ladder"), GetParam()));
 }
 
 INSTANTIATE_TEST_SUITE_P(Ladder, Ladder, ::testing::ValuesIn(kCases),

@@ -30,23 +30,35 @@ inline ::testing::AssertionResult ended(const Result &r, int status, std::string
     return failure;
 }
 
-// A table case for a program run with arguments alone: how it must end.
+// A table case for a program run with arguments alone, perhaps with calls
+// made to fail or its output sent to a file: how it must end.
 struct ArgsCase {
     const char *name;
     std::vector<std::string> args;
     std::string out;
     std::string err;
     int status;
+    const char *fault = "";           // see Options::fault
+    const char *stdout_to = nullptr;  // a file, opened by the shell that starts the program
 };
 
 inline void PrintTo(const ArgsCase &c, std::ostream *os) { *os << c.name; }
 
-// Runs `program` with the case's arguments and checks it as `ended` does.
-inline ::testing::AssertionResult ends_as(const std::string &program, const ArgsCase &c)
+// Runs `program` as the case says and checks it as `ended` does, and that it
+// left no process behind.
+inline ::testing::AssertionResult ends_as(std::string program, const ArgsCase &c)
 {
     Options o;
     o.args = c.args;
-    return ended(run(program, o), c.status, c.out, c.err);
+    o.fault = c.fault;
+    if (c.stdout_to) {
+        o.args.insert(o.args.begin(), {"-c", std::string("exec \"$0\" \"$@\" >") + c.stdout_to, program});
+        program = "/bin/sh";
+    }
+    Result r = run(program, o);
+    if (!r.left.empty())
+        return ::testing::AssertionFailure() << "left behind:\n" << r.left;
+    return ended(r, c.status, c.out, c.err);
 }
 
 // Names each case of a parameterized test after its `name` member.

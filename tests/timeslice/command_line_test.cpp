@@ -14,17 +14,7 @@ namespace {
 // in command-line order.
 const std::string kForever = "100000";
 
-// A run with arguments alone, as ts::ArgsCase, or with calls made to fail.
-struct Case {
-    const char *name;
-    std::vector<std::string> args;
-    std::string out;
-    std::string err;
-    int status;
-    const char *fault = "";  // see ts::Options::fault
-};
-
-void PrintTo(const Case &c, std::ostream *os) { *os << c.name; }
+using Case = ts::ArgsCase;
 
 // Commands that outlast any test: one left running or stopped shows. The
 // quantum is short, so that a turn ends while they run.
@@ -80,13 +70,7 @@ class CommandLine : public ::testing::TestWithParam<Case> {};
 
 TEST_P(CommandLine, Run)
 {
-    const Case &c = GetParam();
-    ts::Options o;
-    o.args = c.args;
-    o.fault = c.fault;
-    ts::Result r = ts::run(ts::bin("timeslice"), o);
-    EXPECT_TRUE(ts::ended(r, c.status, c.out, c.err));
-    EXPECT_EQ(r.left, "");
+    EXPECT_TRUE(ts::ends_as(ts::bin("timeslice"), GetParam()));
 }
 
 INSTANTIATE_TEST_SUITE_P(Timeslice, CommandLine, ::testing::ValuesIn(kCases),
