@@ -68,7 +68,6 @@ const Case kCases[] = {
     {"no_stack_for_any_thread", {}, "Launching LWPS\n", "new_lwp: Cannot allocate memory\n", 1, "mmap:1+"},
     {"no_stack_from_the_third", {}, "Launching LWPS\n", "new_lwp: Cannot allocate memory\n", 1, "mmap:3+"},
     {"no_stack_for_the_last", {"-z"}, "Launching LWPS\n", "new_lwp: Cannot allocate memory\n", 1, "mmap:5"},
-    {"no_memory_for_a_thread", {}, "Launching LWPS\n", "new_lwp: Cannot allocate memory\n", 1, "calloc:2"},
     {"no_memory_for_the_list_of_threads", {}, "Launching LWPS\n", "new_lwp: Cannot allocate memory\n", 1, "realloc:1"},
     // Output is still written whole, only unbuffered.
     {"no_memory_for_an_output_buffer", {"-z"}, kAlwaysZero, "", 0, "malloc:1+"},
