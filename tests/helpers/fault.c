@@ -136,14 +136,14 @@ static int parse_rule(const char *text, size_t len, struct rule *r)
 
 __attribute__((constructor)) static void read_faults(void)
 {
-    const char *spec = getenv("FAULT");
-    while (spec && *spec && nrules < (int)(sizeof rules / sizeof rules[0])) {
-        size_t len = strcspn(spec, ",");
-        if (parse_rule(spec, len, &rules[nrules]))
+    const char *list = getenv("FAULT");
+    while (list && *list && nrules < (int)(sizeof rules / sizeof rules[0])) {
+        size_t len = strcspn(list, ",");
+        if (parse_rule(list, len, &rules[nrules]))
             nrules++;
-        spec += len;
-        if (*spec == ',')
-            spec++;
+        list += len;
+        if (*list == ',')
+            list++;
     }
     unsetenv("FAULT");
     unsetenv("LD_PRELOAD");
