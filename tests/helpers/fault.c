@@ -55,7 +55,8 @@
     X(tcgetattr, EIO)           \
     X(tcsetattr, EIO)           \
     X(waitpid, ECHILD)          \
-    X(wait, ECHILD)
+    X(wait, ECHILD)             \
+    X(kill, EPERM)
 
 #define AS_ENUM(name, err) CALL_##name,
 enum { CALLS(AS_ENUM) CALL_COUNT };
@@ -337,4 +338,10 @@ pid_t wait(int *status)
 {
     REAL(wait);
     return failing(CALL_wait) ? -1 : real_wait(status);
+}
+
+int kill(pid_t pid, int sig)
+{
+    REAL(kill);
+    return failing(CALL_kill) ? -1 : real_kill(pid, sig);
 }
