@@ -6,6 +6,8 @@
 // Re-run (about two minutes):
 //   cmake --preset default && cmake --build --preset default --target timeslice_bench
 //   build/bench/timeslice_bench
+// TIMESLICE_BENCH_PROGRAM names another timeslice binary to measure, for
+// comparing two builds run after run on the same machine.
 // Each configuration runs three times; the "median" rows are the figures to
 // quote, the "cv" rows show how noisy the machine was.
 //
@@ -126,7 +128,9 @@ Outcome run(bool under_timeslice, int probes, int quantum, long long window_ns)
     std::string gap = "gap=" + std::to_string(quantum * 500);
     std::vector<pid_t> pids;
     if (under_timeslice) {
-        std::vector<std::string> argv{TIMESLICE_PROGRAM, std::to_string(quantum)};
+        const char *program = getenv("TIMESLICE_BENCH_PROGRAM");
+        std::vector<std::string> argv{program != nullptr && *program != '\0' ? program : TIMESLICE_PROGRAM,
+                                      std::to_string(quantum)};
         for (int i = 0; i < probes; ++i) {
             if (i > 0)
                 argv.push_back(":");
