@@ -53,15 +53,22 @@ sigset_t sleep_mask;
 // leave a child behind stopped.
 proc_table *children = nullptr;
 
+// How many entries, from the first, have been continued at least once and so
+// are running their commands. Turns go round the table in its order, so
+// these are always its front; the entries after them have never run.
+int started = 0;
+
 // Whether TIMESLICE_TRACE asked for every decision and wait result.
 bool tracing = false;
 
-// Ends the scheduler on a failure. The children it holds are killed first:
-// left stopped, they would wait for good for a SIGCONT that nobody sends.
+// Ends the scheduler on a failure. Left stopped, a child would wait for good
+// for a SIGCONT that nobody sends; so one whose command is under way is
+// continued and left to finish its work, and one that has never run anything
+// is killed, which loses nothing.
 [[noreturn]] void fail(int status)
 {
     for (int i = 0; children != nullptr && i < children->count; ++i)
-        (void)kill(children->pids[i], SIGKILL);
+        (void)kill(children->pids[i], i < started ? SIGCONT : SIGKILL);
     exit(status);
 }
 
@@ -135,6 +142,15 @@ int take_signal_within(long ns)
     return signum > 0 ? signum : 0;
 }
 
+// An ending signal that came while the children were being launched, taken;
+// 0 if none did. Until the slices begin they wait blocked.
+int take_ending_signal()
+{
+    const timespec now{0, 0};
+    int signum = sigtimedwait(&ending_signals, nullptr, &now);
+    return signum > 0 ? signum : 0;
+}
+
 // The scheduler has been told to end: every child still in the table is
 // continued, so that none is left stopped with nobody to wake it, and then the
 // signal is delivered again under its default action so that whoever sent it
@@ -159,19 +175,36 @@ void trace_status(pid_t pid, int status)
         print_status(pid, status);
 }
 
-// An expiry or an ending signal cuts the slice's wait short, which is what
-// print_status calls an interrupted wait.
-void trace_interrupted_wait()
+void say_interrupted()
 {
-    if (tracing) {
-        errno = EINTR;
-        print_status(-1, 0);
-    }
+    fprintf(stderr, "wait() was interrupted\n");
 }
 
-// schedule_next, shown when tracing with `why` as its tag.
+// A wait cut short by an expiry or an ending signal: no call failed, but the
+// trace shows it as the interrupted wait it stands for.
+void trace_interrupted_wait()
+{
+    if (tracing)
+        say_interrupted();
+}
+
+int index_of(const proc_table *pt, pid_t pid)
+{
+    for (int i = 0; i < pt->count; ++i)
+        if (pt->pids[i] == pid)
+            return i;
+    return -1;
+}
+
+// schedule_next, shown when tracing with `why` as its tag. A removal from the
+// front of the table leaves one child fewer there that has started.
 int next_turn(const char *why, int old, proc_table *pt, pid_t remove)
 {
+    if (remove != 0) {
+        int at = index_of(pt, remove);
+        if (at >= 0 && at < started)
+            --started;
+    }
     int next = schedule_next(old, pt, remove);
     if (tracing)
         schedule_log(why, old, next, pt, remove);
@@ -199,11 +232,17 @@ pid_t launch_stopped(char **argv)
         exit(-1);
     }
     int status = 0;
-    if (waitpid(pid, &status, WUNTRACED) == pid && WIFSTOPPED(status))
+    pid_t got = waitpid(pid, &status, WUNTRACED);
+    if (got == pid && WIFSTOPPED(status))
         return pid;
+    // Not in the table yet, so nothing else would end it.
+    if (got != pid)
+        (void)kill(pid, SIGKILL);
+    // An interrupt from the terminal reaches the whole group, and may end the
+    // child before it has stopped: that is no fault of the child's.
+    if (int signum = take_ending_signal(); signum != 0)
+        hand_back_and_end(signum);
     fprintf(stderr, "%s: child failed to stop\n", "launch_stopped");
-    // Not in the table yet, so fail() would leave it stopped for good.
-    (void)kill(pid, SIGKILL);
     fail(kNotStopped);
 }
 
@@ -218,8 +257,13 @@ void continue_process(pid_t pid)
 // for the stop: handing the children back continues this one anyway.
 stop_outcome stop_process(pid_t pid)
 {
-    if (kill(pid, SIGSTOP) == -1)
-        return stop_outcome::stopped;  // no such process: nothing left to stop
+    if (kill(pid, SIGSTOP) == -1) {
+        if (errno == ESRCH)
+            return stop_outcome::stopped;  // no such process: nothing left to stop
+        // Refused, for one that now runs as another user: it runs on.
+        fprintf(stderr, "%s: process %d failed to stop\n", "stop_process", pid);
+        fail(kNotStopped);
+    }
     // The kernel drops a stop signal that reaches a process in the middle of
     // an exec while its other threads are being ended, and the child would
     // run on with the scheduler waiting for good. So it is sent again while
@@ -287,30 +331,26 @@ bool slice_expired()
     return left.it_value.tv_sec == 0 && left.it_value.tv_usec == 0;
 }
 
-bool in_table(const proc_table *pt, pid_t pid)
-{
-    for (int i = 0; i < pt->count; ++i)
-        if (pt->pids[i] == pid)
-            return true;
-    return false;
-}
-
-// Waits for one of the table's children to end or stop, for the slice's
-// timer to expire or for an ending signal. The state is looked at with the
-// signals blocked and the sleep lets them in, so an expiry can never fall
-// between the look and the sleep and be lost while a child runs on past its
-// quantum. A child the scheduler did not start (inherited across the exec
-// that started it) may end or stop too: that changes no turn, so the holder
-// runs on.
-slice_event wait_slice(const proc_table *pt, pid_t *pid, int *status)
+// Waits for one of the table's children to end, stop or be continued by
+// someone else, for the slice's timer to expire or for an ending signal. The
+// state is looked at with the signals blocked and the sleep lets them in, so
+// an expiry can never fall between the look and the sleep and be lost while
+// a child runs on past its quantum. A child the scheduler did not start
+// (inherited across the exec that started it) may end or stop too: that
+// changes no turn, so the holder runs on.
+slice_event wait_slice(const proc_table *pt, pid_t holder, pid_t *pid, int *status)
 {
     for (;;) {
-        *pid = waitpid(-1, status, WUNTRACED | WNOHANG);
+        *pid = waitpid(-1, status, WUNTRACED | WCONTINUED | WNOHANG);
         if (*pid == -1)
             die("waitpid()", kWaitFailed);
+        // The holder's continue is the scheduler's own, at the start of the
+        // slice.
+        if (*pid == holder && WIFCONTINUED(*status))
+            continue;
         if (*pid != 0) {
             trace_status(*pid, *status);
-            if (in_table(pt, *pid))
+            if (index_of(pt, *pid) >= 0)
                 return slice_event::child_changed;
             continue;
         }
@@ -327,10 +367,18 @@ slice_event wait_slice(const proc_table *pt, pid_t *pid, int *status)
 // and the turn goes to the entry that followed it.
 int pass_turn(proc_table *pt, pid_t holder)
 {
-    int i = 0;
-    while (pt->pids[i] != holder)
-        ++i;
-    return next_turn("exited", i, pt, holder);
+    return next_turn("exited", index_of(pt, holder), pt, holder);
+}
+
+// A child other than the holder was continued by someone else, as every one
+// is when job control continues the whole group after a stop: it is held
+// again, or taken out if it has ended meanwhile. The holder keeps its turn;
+// returns its index.
+int hold_again(proc_table *pt, pid_t holder, pid_t pid)
+{
+    if (stop_process(pid) == stop_outcome::ended)
+        (void)next_turn("exited", index_of(pt, holder), pt, pid);
+    return index_of(pt, holder);
 }
 
 }  // namespace
@@ -396,6 +444,9 @@ proc_table *make_proc_table(char **argv)
             *cursor++ = nullptr;
         pid_t pid = launch_stopped(segment);  // counted once it is known stopped
         pt->pids[pt->count++] = pid;
+        // Rather than launch a long command line in full first.
+        if (int signum = take_ending_signal(); signum != 0)
+            hand_back_and_end(signum);
     }
     return pt;
 }
@@ -412,10 +463,12 @@ void run_procs(proc_table *pt, int quantum)
     while (pt->count != 0) {
         pid_t holder = pt->pids[old];
         continue_process(holder);
+        if (old >= started)
+            started = old + 1;
         arm_timer(quantum);
         pid_t pid = 0;
         int status = 0;
-        slice_event event = wait_slice(pt, &pid, &status);
+        slice_event event = wait_slice(pt, holder, &pid, &status);
         disarm_timer();
 
         if (event == slice_event::ending_signal) {
@@ -434,6 +487,11 @@ void run_procs(proc_table *pt, int quantum)
         } else if (WIFSTOPPED(status)) {
             // Stopped from outside: its turn is over, and nobody else is touched.
             old = next_turn("stopped", old, pt, 0);
+        } else if (WIFCONTINUED(status)) {
+            // Most often job control has stopped and continued the whole
+            // group, and the holder lost the rest of its slice while
+            // stopped: it starts a whole one afresh.
+            old = hold_again(pt, holder, pid);
         } else {
             fprintf(stderr, "%s: process status (0x%08x) neither exited or stopped.  That's puzzling\n",
                     "run_procs", static_cast<unsigned>(status));
@@ -481,7 +539,7 @@ void print_status(pid_t pid, int status)
 {
     if (pid == -1) {
         if (errno == EINTR)
-            fprintf(stderr, "wait() was interrupted\n");
+            say_interrupted();
         else
             perror("wait()");
     } else if (WIFEXITED(status)) {

@@ -16,9 +16,10 @@ const std::string kForever = "100000";
 
 using Case = ts::ArgsCase;
 
-// Commands that outlast any test: one left running or stopped shows. The
-// quantum is short, so that a turn ends while they run.
-const std::vector<std::string> kSleepers = {"50", "sleep", "10", ":", "sleep", "10"};
+// The first command says when it has finished its work; the second outlasts
+// any test, so that it shows if it is left running or stopped. The quantum is
+// short, so that a turn ends while they run.
+const std::vector<std::string> kSleepers = {"50", "sh", "-c", "sleep 0.3; echo finished", ":", "sleep", "10"};
 
 // The usage line names the program as invoked; the tests invoke it by its
 // path, which is also what the i386 build's user-mode emulator passes on.
@@ -51,19 +52,20 @@ const Case kCases[] = {
      0},
     {"separator_alone", {"100", ":"}, "", "launch_stopped: empty command\n", 0},
     // A failure at any point ends the scheduler with its own status and
-    // leaves none of the children it started behind.
+    // leaves none of the children it started behind: one whose command has
+    // begun finishes it, one that has not yet run is killed.
     {"first_fork_fails", kSleepers, "", "fork: Resource temporarily unavailable\n", 4, "fork:1"},
     {"second_fork_fails", kSleepers, "", "fork: Resource temporarily unavailable\n", 4, "fork:2"},
     {"no_memory_for_the_table", kSleepers, "", "malloc: Cannot allocate memory\n", 3, "malloc:1"},
     {"no_memory_for_its_entries", kSleepers, "", "malloc: Cannot allocate memory\n", 3, "malloc:2"},
     {"stop_of_the_first_launch_unseen", kSleepers, "", "launch_stopped: child failed to stop\n", 10, "waitpid:1"},
     {"stop_of_the_second_launch_unseen", kSleepers, "", "launch_stopped: child failed to stop\n", 10, "waitpid:2"},
-    {"wait_in_a_turn_fails", kSleepers, "", "waitpid(): No child processes\n", 5, "waitpid:3"},
+    {"wait_in_a_turn_fails", kSleepers, "finished\n", "waitpid(): No child processes\n", 5, "waitpid:3"},
     {"signals_cannot_be_blocked", kSleepers, "", "sigprocmask: Invalid argument\n", 7, "sigprocmask:1"},
     {"signal_actions_cannot_be_read", kSleepers, "", "sigaction: Invalid argument\n", 7, "sigaction:1"},
     {"handlers_cannot_be_installed", kSleepers, "", "sigaction: Invalid argument\n", 7, "sigaction:50+"},
-    {"timer_cannot_be_armed", kSleepers, "", "setitimer: Invalid argument\n", 8, "setitimer:1"},
-    {"timer_cannot_be_stopped", kSleepers, "", "setitimer: Invalid argument\n", 8, "setitimer:2"},
+    {"timer_cannot_be_armed", kSleepers, "finished\n", "setitimer: Invalid argument\n", 8, "setitimer:1"},
+    {"timer_cannot_be_stopped", kSleepers, "finished\n", "setitimer: Invalid argument\n", 8, "setitimer:2"},
 };
 
 class CommandLine : public ::testing::TestWithParam<Case> {};
