@@ -462,10 +462,13 @@ void run_procs(proc_table *pt, int quantum)
     int old = 0;
     while (pt->count != 0) {
         pid_t holder = pt->pids[old];
+        // The timer first: a child just continued may take the processor
+        // from the scheduler at once, and its slice would run long by as
+        // long as the scheduler then waits to get it back.
+        arm_timer(quantum);
         continue_process(holder);
         if (old >= started)
             started = old + 1;
-        arm_timer(quantum);
         pid_t pid = 0;
         int status = 0;
         slice_event event = wait_slice(pt, holder, &pid, &status);
