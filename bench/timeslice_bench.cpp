@@ -7,7 +7,13 @@
 //   cmake --preset default && cmake --build --preset default --target timeslice_bench
 //   build/bench/timeslice_bench
 // TIMESLICE_BENCH_PROGRAM names another timeslice binary to measure, for
-// comparing two builds run after run on the same machine.
+// comparing two builds run after run on the same machine, for example the
+// slice error of an older commit against this tree's:
+//   git worktree add /tmp/ts-old COMMIT &&
+//     (cd /tmp/ts-old && cmake --preset default && cmake --build build --target timeslice)
+//   for i in 1 2 3 4; do for b in /tmp/ts-old/build/bin/timeslice build/bin/timeslice; do
+//     TIMESLICE_BENCH_PROGRAM=$b build/bench/timeslice_bench --benchmark_filter='probes:4/'
+//   done; done
 // Each configuration runs three times; the "median" rows are the figures to
 // quote, the "cv" rows show how noisy the machine was.
 //

@@ -1,7 +1,6 @@
-// timeslice: runs several commands under a round-robin scheduler of its own.
-// Every command is started stopped; then each in turn may run for one quantum
-// of milliseconds, preempted by a one-shot interval timer and held with
-// SIGSTOP and SIGCONT, until all of them have ended.
+// timeslice's command line: the length of a turn in milliseconds, then the
+// commands. The routines in timeslice.cpp start them and take them in turns;
+// the program exits 0 once the last of them has ended.
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>

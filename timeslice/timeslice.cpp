@@ -1,7 +1,7 @@
-// The scheduler's routines: launching the commands stopped into the process
-// table, the time-slice loop that lets one child run at a time, preempted by
-// a one-shot interval timer and held with SIGSTOP and SIGCONT, and the trace
-// printers. The program's entry is in main.cpp.
+// How timeslice shares the processor: every command gets a child that waits,
+// stopped, before it runs anything; then the children get the processor in
+// turns, a timer marking the end of each, until the last has been reaped.
+// Also the two trace printers. main() is in main.cpp.
 #include <signal.h>
 #include <sys/time.h>
 #include <sys/types.h>
@@ -362,9 +362,9 @@ slice_event wait_slice(const proc_table *pt, pid_t holder, pid_t *pid, int *stat
     }
 }
 
-// The child that held the slice turned out to have ended when it was to be
-// stopped: it leaves the table as if the wait had reaped it during its slice,
-// and the turn goes to the entry that followed it.
+// The stop found the holder already dead (and collected it). It is dropped
+// just as if its end had woken the scheduler during the slice, so the turn
+// goes to whoever came after it.
 int pass_turn(proc_table *pt, pid_t holder)
 {
     return next_turn("exited", index_of(pt, holder), pt, holder);
@@ -482,7 +482,8 @@ void run_procs(proc_table *pt, int quantum)
             else
                 old = next_turn("expired", old, pt, 0);
         } else if (WIFEXITED(status) || WIFSIGNALED(status)) {
-            // The slice ends early either way.
+            // Whoever ended, the turn moves on now; a holder that is still
+            // running is stopped first, and may turn out to have ended too.
             bool holder_ended = pid != holder && stop_process(holder) == stop_outcome::ended;
             old = next_turn("exited", old, pt, pid);
             if (holder_ended)
@@ -521,8 +522,8 @@ int schedule_next(int old, proc_table *pt, pid_t remove)
                 pt->pids[j] = pt->pids[j + 1];
             if (pt->count == 0)
                 return 0;
-            // Removed before or at the current entry: its successor has moved
-            // into the current index.
+            // The entries from i on have moved down a place, so when i <= old
+            // the one that came after the current entry now sits at old.
             return old < i ? (old + 1) % pt->count : old % pt->count;
         }
     }

@@ -4,9 +4,10 @@
 
 #include <sys/types.h>
 
-// The children still to be scheduled, in command-line order. Entries
-// 0 .. count-1 are launched and not yet reaped, each exactly once; removals
-// close the gap, so the array (sized once for every command) never moves.
+// The children timeslice still has to run, in the order of the command line.
+// The first `count` slots are live, one for each child that has been started
+// and whose end has not been collected; dropping one shifts the rest down, so
+// the array, allocated once with a slot per command, is never reallocated.
 struct proc_table {
     int count;
     pid_t *pids;
@@ -25,8 +26,9 @@ void block_signals();
 proc_table *make_proc_table(char **argv);
 
 // Lets the children run one at a time, one quantum of milliseconds each in
-// table order, until every one has been reaped. Told to end by a signal, it
-// continues every child it still holds and ends by that signal. With
+// table order, until every one has been reaped. A waiting child that someone
+// else continues is stopped again. Told to end by a signal, it continues
+// every child it still holds and ends by that signal. With
 // TIMESLICE_TRACE set to a non-empty value it traces each wait and each
 // decision on standard error.
 void run_procs(proc_table *pt, int quantum);
@@ -35,13 +37,14 @@ void run_procs(proc_table *pt, int quantum);
 // scheduler by that signal, rather than let it report success.
 void release_signals();
 
-// The index of the entry whose turn comes after `old`'s. With a `remove` id
-// (not 0) that entry is first taken out of the table; an id the table does
-// not hold removes nothing.
+// Picks whose turn follows `old`'s and returns that index. A non-zero
+// `remove` names a child to drop before choosing; an id the table lacks
+// changes nothing.
 int schedule_next(int old, proc_table *pt, pid_t remove);
 
-// Tracing aids, on standard error; neither changes any scheduling state.
-// One scheduling decision with the whole table:
+// Debugging output on standard error, for watching the scheduler at work;
+// both only read what they are given.
+// A choice of the next turn, followed by every id in the table:
 void schedule_log(const char *str, int old, int next, const proc_table *pt, pid_t remove);
-// The meaning of a wait result (`pid` -1 reports errno):
+// What a wait call came back with, in words (for `pid` -1, why it failed):
 void print_status(pid_t pid, int status);

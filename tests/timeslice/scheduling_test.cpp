@@ -132,10 +132,10 @@ struct OrderCase {
     std::string err = "";
 };
 
-// With an endless quantum the turn passes only when a child ends or stops,
-// so the whole order is determined: a child that ends hands over at once,
-// one that stops itself is continued at its next turn, and after the last
-// entry the first one runs again.
+// An endless quantum leaves only exits and stops to move the turn on, which
+// fixes the order completely: an exit gives way immediately, a probe that
+// stops itself gets the processor back when its turn comes round, and the
+// order wraps from the last probe to the first.
 const OrderCase kOrderCases[] = {
     {"exit_hands_over_at_once", {{"A", "run=20"}, {"B", "run=20"}}, "AB"},
     {"stopped_child_runs_again_at_its_next_turn", {{"A", "stop=5", "run=20"}, {"B", "run=20"}}, "ABA"},
@@ -233,9 +233,9 @@ TEST(TimesliceSlices, TwoBusyChildrenTakeTurnsAndNeverOverlap)
     EXPECT_EQ(events_of(log, "done").size(), 2u);
 }
 
-// The child holding the slice is stopped by someone else: it loses the rest
-// of the slice at once (the quantum is endless), the next child runs, and
-// the stopped one is continued when its turn comes round again.
+// Someone else stops the running child. With an endless quantum nothing else
+// could end its turn, so the next child must start right away, and the
+// stopped one must get the processor back on its following turn.
 TEST(TimesliceSlices, ChildStoppedFromOutsideIsContinuedAtItsNextTurn)
 {
     ts::Process p(ts::bin("timeslice"), options(probes(kForever, {{"A"}, {"B", "run=20"}})));
@@ -256,8 +256,9 @@ TEST(TimesliceSlices, ChildStoppedFromOutsideIsContinuedAtItsNextTurn)
     EXPECT_EQ(r.err, "");
 }
 
-// A waiting child killed from outside leaves the table; the child holding
-// the slice is stopped early and the turn passes to its successor.
+// Killing a child that waits for its turn cuts the current turn short: the
+// scheduler drops the dead child, halts the running one and moves on to the
+// child after it.
 TEST(TimesliceSlices, WaitingChildKilledFromOutsideIsRemoved)
 {
     ts::Process p(ts::bin("timeslice"), options(probes(kForever, {{"X", "stop=0"}, {"A"}, {"Y", "run=20"}})));
@@ -280,10 +281,10 @@ TEST(TimesliceSlices, WaitingChildKilledFromOutsideIsRemoved)
 
 class EndingSignal : public ::testing::TestWithParam<int> {};
 
-// Ended by a signal whose default action would end it, the scheduler first
-// continues every child it holds, so they all run to their end, and then dies
-// by that signal. It does so at once even while it waits for A, which cannot
-// be stopped during its hold, to stop at the end of its first slice.
+// A signal that would kill the scheduler makes it release its children
+// first, so that each of them finishes, and then kill it after all. That
+// happens immediately even in the middle of waiting for A's stop, which A's
+// hold delays past the end of its first slice.
 TEST_P(EndingSignal, ContinuesEveryChildAndDiesByTheSignal)
 {
     const int sig = GetParam();

@@ -29,8 +29,9 @@ std::vector<std::string> lines_of(const std::string &text)
     return lines;
 }
 
-// Children that live about as long as a slice often end between the expiry
-// and the stop signal; every run must still reap them all and exit 0.
+// With children that last about one slice, many exit in the instant between
+// the timer running out and the stop reaching them; a run must nevertheless
+// collect every one and end with 0.
 TEST(TimesliceStress, ShortChildrenWithTinySlices)
 {
     const int kRuns = 150;
