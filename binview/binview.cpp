@@ -1,5 +1,5 @@
-// binview: writes every byte of standard input as eight binary digits and a
-// blank; on a terminal, every keystroke the moment it is typed.
+// binview: the bits of each input byte, as eight digits and a blank; at a
+// keyboard, shown for each key as it is pressed.
 #include <signal.h>
 #include <termios.h>
 #include <unistd.h>

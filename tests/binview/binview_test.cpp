@@ -64,8 +64,8 @@ TEST(Binview, GroupsFromAFile)
     EXPECT_EQ(r.out, groups(all_bytes()));
 }
 
-// Each group is written before the next byte is read, wherever the output
-// goes: a reader at the other end of a pipe sees it while binview waits.
+// No group waits in a buffer, wherever the output goes: a reader at the
+// other end of a pipe has it while binview still waits for its next byte.
 TEST(Binview, EachGroupIsWrittenBeforeTheNextByte)
 {
     ts::Options o;
@@ -157,7 +157,7 @@ TEST(BinviewTerminal, KeystrokesShowAtOnceWithoutEcho)
     ASSERT_TRUE(t.wait_attrs(raw)) << show(t.attrs());
     EXPECT_TRUE(same(t.attrs(), changed(fresh_attrs()))) << show(t.attrs());
 
-    // Each group must be on the screen before the next key is typed. The
+    // Every key's group shows up before the next key goes in. The
     // end-of-file key is an ordinary byte now; Return arrives as a newline.
     std::string typed = "a";
     typed += static_cast<char>(t.attrs().c_cc[VEOF]);
