@@ -75,6 +75,7 @@ void mask_one(int how, int sig)
     (void)sigprocmask(how, &set, nullptr);  // cannot fail with a valid set
 }
 
+// Whether `now` are the settings this program works in.
 bool in_force(const termios &now)
 {
     return now.c_iflag == newattr.c_iflag && now.c_oflag == newattr.c_oflag &&

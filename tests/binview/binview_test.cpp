@@ -325,11 +325,9 @@ struct JobCase {
 
 void PrintTo(const JobCase &c, std::ostream *os) { *os << c.name; }
 
-// `stopped PID` waits until the process is stopped, by a signal or the
-// terminal; `end` kills the job and gives its status once it has ended. The
-// shell's wait returns at once, with a stop status, while it still counts
-// the job as stopped, and a command run meanwhile would let it report the
-// job and forget it: so only builtins in the loop.
+// `stopped PID` waits for the process to stop; `end` kills the job and gives
+// its status once it has ended (wait returns a stop status at once while the
+// shell thinks the job stopped; a command in the loop would let it forget it).
 const char kJobHelpers[] =
     "stopped() { until grep -qs ') T ' /proc/$1/stat; do sleep 0.05; done; }; "
     "end() { kill %1; while wait %1 2>/dev/null; s=$?; [ $s -ge 148 ] && [ $s -le 150 ]; "
@@ -356,11 +354,9 @@ TEST_P(Jobs, UnderAShell)
     o.cwd = home.path();
     o.env = {"PS1=" + prompt, "HOME=" + home.path(), "PATH=" + ts::bin("") + ":/usr/bin:/bin"};
     ts::Pty t("/bin/bash", o);
-    ASSERT_TRUE(t.expect(prompt)) << ts::visible(t.transcript());
-    const termios before = t.attrs();
-    ASSERT_FALSE(raw(before));
     t.send(kJobHelpers);
-    ASSERT_TRUE(t.expect(prompt)) << ts::visible(t.transcript());
+    ASSERT_TRUE(t.expect(prompt) && t.expect(prompt)) << ts::visible(t.transcript());
+    const termios before = t.attrs();
 
     char key = 'a';
     for (const std::string &step : c.steps) {
