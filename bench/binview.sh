@@ -7,12 +7,15 @@
 #
 # for instance  bench/binview.sh build/bin --export-json /tmp/binview.json
 #
-# SIZE_MB (default 16) sets the input size, RUNS (default 3) the runs per
-# command. 16 MB takes binview many minutes per run on a slow machine.
+# SIZE_KB (default 512) sets the input size, RUNS (default 3) the runs per
+# command; SIZE_MB, if set, gives the size in megabytes instead. binview takes
+# some 20 to 40 seconds per megabyte, so the default ends within about two
+# minutes; SIZE_MB=16 takes half an hour.
 set -eu
 bin=${1:-build/bin}
 [ $# -gt 0 ] && shift
-size=${SIZE_MB:-16}
+size_kb=${SIZE_KB:-512}
+[ -n "${SIZE_MB:-}" ] && size_kb=$((SIZE_MB * 1024))
 runs=${RUNS:-3}
 binview=$(cd "$bin" && pwd)/binview
 [ -x "$binview" ] || { echo "no binview in $bin" >&2; exit 1; }
@@ -20,8 +23,8 @@ binview=$(cd "$bin" && pwd)/binview
 dir=$(mktemp -d)
 trap 'rm -rf "$dir"' EXIT
 trap 'exit 130' INT TERM
-head -c $((size * 1048576)) /dev/urandom >"$dir/in"
+head -c $((size_kb * 1024)) /dev/urandom >"$dir/in"
 
 hyperfine --runs "$runs" --warmup 0 "$@" \
-    --command-name "binview ($size MB)" "cat '$dir/in' | '$binview' | cat >/dev/null" \
-    --command-name "xxd -b ($size MB)" "cat '$dir/in' | xxd -b | cat >/dev/null"
+    --command-name "binview ($size_kb KiB)" "cat '$dir/in' | '$binview' | cat >/dev/null" \
+    --command-name "xxd -b ($size_kb KiB)" "cat '$dir/in' | xxd -b | cat >/dev/null"

@@ -1,17 +1,24 @@
-// Throughput of myline beside glibc getline: the same 256 MB file, held in the
-// page cache, read line by line from a fresh buffer on every pass. Three
-// shapes: short lines (about 40 characters), long lines (about 1 MB) and a
-// single line of 256 MB.
+// Throughput of myline beside glibc getline and beside the floor, fgets into a
+// fixed 64 KiB buffer that only measures each line: the same 256 MB file,
+// held in the page cache, read line by line from a fresh buffer on every
+// pass. Three shapes: short lines (about 40 characters), long lines (about
+// 1 MB) and a single line of 256 MB.
 //
-// Re-run: bench/myline.sh [repetitions]   (builds, runs, prints medians and ratios)
+// MYLINE_OTHER names a shared object with another build of myline (of an
+// earlier revision, say); it is measured beside this one as "other", in the
+// same interleaved run.
+//
+// Re-run: bench/myline.sh [repetitions [revision]]   (builds, runs, prints medians and ratios)
 #include <benchmark/benchmark.h>
 
+#include <dlfcn.h>
 #include <sys/types.h>
 #include <unistd.h>
 
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -111,6 +118,20 @@ size_t via_getline(char **lineptr, size_t *n, FILE *stream)
     return static_cast<size_t>(getline(lineptr, n, stream));
 }
 
+// Takes in a whole line, 64 KiB at a time, without keeping it.
+size_t via_fgets(char **, size_t *, FILE *stream)
+{
+    static char piece[1 << 16];
+    size_t len = 0;
+    while (fgets(piece, sizeof piece, stream) != nullptr) {
+        const size_t got = strlen(piece);
+        len += got;
+        if (got > 0 && piece[got - 1] == '\n')
+            return len;
+    }
+    return len > 0 ? len : static_cast<size_t>(-1);
+}
+
 void read_all(benchmark::State &state, Reader reader, Shape shape)
 {
     Input &in = input(shape);
@@ -135,15 +156,24 @@ void read_all(benchmark::State &state, Reader reader, Shape shape)
 
 int main(int argc, char **argv)
 {
-    for (int shape = 0; shape < kShapes; ++shape) {
-        std::string name = kShapeNames[shape];
-        benchmark::RegisterBenchmark(("getline/" + name).c_str(), read_all, via_getline, Shape(shape))
-            ->Unit(benchmark::kMillisecond)
-            ->UseRealTime();
-        benchmark::RegisterBenchmark(("myline/" + name).c_str(), read_all, myline, Shape(shape))
-            ->Unit(benchmark::kMillisecond)
-            ->UseRealTime();
+    struct {
+        const char *name;
+        Reader reader;
+    } readers[] = {{"fgets", via_fgets}, {"getline", via_getline}, {"myline", myline}, {"other", nullptr}};
+    if (const char *other = getenv("MYLINE_OTHER"); other != nullptr && *other != '\0') {
+        void *lib = dlopen(other, RTLD_NOW | RTLD_LOCAL);
+        if (lib == nullptr || (readers[3].reader = reinterpret_cast<Reader>(dlsym(lib, "myline"))) == nullptr) {
+            fprintf(stderr, "%s: %s\n", other, dlerror());
+            return 1;
+        }
     }
+    for (int shape = 0; shape < kShapes; ++shape)
+        for (const auto &r : readers)
+            if (r.reader != nullptr)
+                benchmark::RegisterBenchmark((std::string(r.name) + "/" + kShapeNames[shape]).c_str(), read_all,
+                                             r.reader, Shape(shape))
+                    ->Unit(benchmark::kMillisecond)
+                    ->UseRealTime();
     benchmark::Initialize(&argc, argv);
     if (benchmark::ReportUnrecognizedArguments(argc, argv))
         return 1;

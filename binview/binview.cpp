@@ -1,5 +1,5 @@
-// binview: writes every byte of standard input as eight binary digits and a
-// blank; on a terminal, every keystroke the moment it is typed.
+// binview: the bits of each input byte, as eight digits and a blank; at a
+// keyboard, shown for each key as it is pressed.
 #include <signal.h>
 #include <termios.h>
 #include <unistd.h>
@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 namespace {
 
@@ -35,13 +36,18 @@ sigset_t ending;
     exit(1);
 }
 
-int set_action(int sig, void (*handler)(int))
+// A handler runs with the suspend and continue signals held, so that none
+// of the three that change the settings runs inside another and undoes its
+// work. The ending signals are held too while one of them is handled; they
+// may cut into suspend or resume, since their handler never returns.
+int set_action(int sig, void (*handler)(int), bool ending_too)
 {
     struct sigaction sa{};
     sa.sa_handler = handler;
-    // No handler may run inside another: one of them could otherwise put
-    // the changed settings back after another has restored the terminal.
-    sa.sa_mask = ending;
+    if (ending_too)
+        sa.sa_mask = ending;
+    else
+        sigemptyset(&sa.sa_mask);
     sigaddset(&sa.sa_mask, SIGTSTP);
     sigaddset(&sa.sa_mask, SIGCONT);
     // A key read interrupted by suspend and continue simply goes on.
@@ -52,12 +58,12 @@ int set_action(int sig, void (*handler)(int))
 // A signal the program was started with ignored (nohup, a background job
 // of a shell without job control) stays ignored: catching it would let it
 // end the program after all.
-int catch_signal(int sig, void (*handler)(int))
+int catch_signal(int sig, void (*handler)(int), bool ending_too)
 {
     struct sigaction old{};
     if (sigaction(sig, nullptr, &old) != 0)
         return -1;
-    return old.sa_handler == SIG_IGN ? 0 : set_action(sig, handler);
+    return old.sa_handler == SIG_IGN ? 0 : set_action(sig, handler, ending_too);
 }
 
 // Blocks or unblocks the one signal `sig`.
@@ -69,12 +75,49 @@ void mask_one(int how, int sig)
     (void)sigprocmask(how, &set, nullptr);  // cannot fail with a valid set
 }
 
-// Restores the terminal, then lets the signal take its default action, so
-// the program still dies (or stops) by it. Only async-signal-safe calls.
-void restore_and_raise(int sig)
+// Whether `now` are the settings this program works in.
+bool in_force(const termios &now)
 {
-    // Nothing better can be done about a failure while the program ends.
-    (void)tcsetattr(kInfd, TCSANOW, &origattr);
+    return now.c_iflag == newattr.c_iflag && now.c_oflag == newattr.c_oflag &&
+           now.c_cflag == newattr.c_cflag && now.c_lflag == newattr.c_lflag &&
+           memcmp(now.c_cc, newattr.c_cc, sizeof now.c_cc) == 0;
+}
+
+// Hands the terminal back as it was found, but only while the program's own
+// settings are on it: once the program has been stopped or sent to the
+// background, the settings there belong to the shell or to whichever job is
+// in the foreground. Changing them from the background would stop the
+// program with SIGTTOU unless that is held, so it is held for the call.
+// Only async-signal-safe calls; 0, or -1 with errno from tcsetattr.
+int put_back()
+{
+    termios now;
+    if (tcgetattr(kInfd, &now) != 0 || !in_force(now))
+        return 0;  // a terminal that is gone has nothing to put back
+    sigset_t ttou, old;
+    sigemptyset(&ttou);
+    sigaddset(&ttou, SIGTTOU);
+    (void)sigprocmask(SIG_BLOCK, &ttou, &old);
+    int r = tcsetattr(kInfd, TCSANOW, &origattr);
+    int saved = errno;
+    (void)sigprocmask(SIG_SETMASK, &old, nullptr);
+    errno = saved;
+    return r;
+}
+
+// The program's settings go back on only in the foreground. From the
+// background they would take the terminal from the job that has it (and
+// the kernel would stop the program for trying); the shell continues the
+// program again when it brings it back to the foreground.
+void take_terminal()
+{
+    if (tcgetpgrp(kInfd) == getpgrp())
+        (void)tcsetattr(kInfd, TCSANOW, &newattr);
+}
+
+// Lets `sig` take its default action, from inside its handler.
+void act_by_default(int sig)
+{
     struct sigaction dfl{};
     dfl.sa_handler = SIG_DFL;
     (void)sigaction(sig, &dfl, nullptr);
@@ -82,18 +125,27 @@ void restore_and_raise(int sig)
     mask_one(SIG_UNBLOCK, sig);  // the pending signal takes effect here
 }
 
-// The suspend key: restore the terminal, stop, and after being continued
+// An ending signal: the terminal handed back, then the program dies by the
+// same signal, so whoever waits for it learns what ended it.
+void end_by(int sig)
+{
+    (void)put_back();  // nothing better can be done about a failure now
+    act_by_default(sig);
+}
+
+// The suspend key: hand the terminal back, stop, and after being continued
 // work in the changed settings again.
 void suspend(int)
 {
     int saved = errno;
-    restore_and_raise(SIGTSTP);  // stopped in there until continued
+    (void)put_back();
+    act_by_default(SIGTSTP);  // stopped in there until continued
     mask_one(SIG_BLOCK, SIGTSTP);
-    (void)set_action(SIGTSTP, suspend);
+    (void)set_action(SIGTSTP, suspend, false);
     // The kernel drops the stop when no shell could continue the program
     // (its process group is orphaned); no SIGCONT follows then, so the
     // changed settings are put back here as well.
-    (void)tcsetattr(kInfd, TCSANOW, &newattr);
+    take_terminal();
     errno = saved;
 }
 
@@ -101,7 +153,7 @@ void suspend(int)
 void resume(int)
 {
     int saved = errno;
-    (void)tcsetattr(kInfd, TCSANOW, &newattr);
+    take_terminal();
     errno = saved;
 }
 
@@ -122,8 +174,9 @@ bool put_group(int ch)
 int main()
 {
     int infd = kInfd;
+    const bool on_terminal = isatty(infd);
 
-    if (isatty(infd)) {
+    if (on_terminal) {
         if (tcgetattr(infd, &origattr) != 0)
             die("tcgetattr");
         newattr = origattr;
@@ -139,9 +192,9 @@ int main()
         for (int sig = SIGRTMIN; sig <= SIGRTMAX; ++sig)
             sigaddset(&ending, sig);
         for (int sig = 1; sig < NSIG; ++sig)
-            if (sigismember(&ending, sig) == 1 && catch_signal(sig, restore_and_raise) != 0)
+            if (sigismember(&ending, sig) == 1 && catch_signal(sig, end_by, true) != 0)
                 die("sigaction");
-        if (catch_signal(SIGTSTP, suspend) != 0 || catch_signal(SIGCONT, resume) != 0)
+        if (catch_signal(SIGTSTP, suspend, false) != 0 || catch_signal(SIGCONT, resume, false) != 0)
             die("sigaction");
         if (tcsetattr(infd, TCSANOW, &newattr) != 0)
             die("tcsetattr");
@@ -160,15 +213,25 @@ int main()
         }
     }
 
-    if (isatty(infd)) {
+    // errno is the read's only when the stream says it failed.
+    const bool read_failed = status == 0 && ferror(stdin);
+    const int read_errno = errno;
+
+    if (on_terminal) {
         // A late continue must not put the changed settings back.
         sigset_t set;
         sigemptyset(&set);
         sigaddset(&set, SIGTSTP);
         sigaddset(&set, SIGCONT);
         (void)sigprocmask(SIG_BLOCK, &set, nullptr);
-        if (tcsetattr(infd, TCSANOW, &origattr) != 0)
+        if (put_back() != 0)
             die("tcsetattr");
+    }
+    // A terminal whose other side has closed fails the read with EIO: that
+    // is the end of its input. Any other failed read is not.
+    if (read_failed && !(on_terminal && read_errno == EIO)) {
+        errno = read_errno;
+        die("stdin");
     }
     return status;
 }

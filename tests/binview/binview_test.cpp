@@ -64,8 +64,8 @@ TEST(Binview, GroupsFromAFile)
     EXPECT_EQ(r.out, groups(all_bytes()));
 }
 
-// Each group is written before the next byte is read, wherever the output
-// goes: a reader at the other end of a pipe sees it while binview waits.
+// No group waits in a buffer, wherever the output goes: a reader at the
+// other end of a pipe has it while binview still waits for its next byte.
 TEST(Binview, EachGroupIsWrittenBeforeTheNextByte)
 {
     ts::Options o;
@@ -84,15 +84,25 @@ TEST(Binview, EachGroupIsWrittenBeforeTheNextByte)
     EXPECT_EQ(p.wait().exit_code(), 0);
 }
 
-// Output that cannot be written must not end in success.
-TEST(Binview, OutputFailureIsReported)
+// Output that cannot be written, or input that cannot be read, must not end
+// in success.
+TEST(Binview, FailedReadsAndWritesAreReported)
 {
-    ts::Options o;
-    o.input = "AB";
-    o.args = {"-c", "exec \"$0\" >/dev/full", ts::bin("binview")};
-    ts::Result r = ts::run("/bin/sh", o);
-    EXPECT_EQ(r.exit_code(), 1) << r.describe();
-    EXPECT_EQ(r.err, "putchar: No space left on device\n");
+    struct {
+        const char *redirect, *err;
+    } const cases[] = {
+        {">/dev/full", "putchar: No space left on device\n"},
+        {"</", "stdin: Is a directory\n"},
+        {"<&-", "stdin: Bad file descriptor\n"},
+    };
+    for (const auto &c : cases) {
+        ts::Options o;
+        o.input = "AB";
+        o.args = {"-c", std::string("exec \"$0\" ") + c.redirect, ts::bin("binview")};
+        ts::Result r = ts::run("/bin/sh", o);
+        EXPECT_EQ(r.exit_code(), 1) << c.redirect << ": " << r.describe();
+        EXPECT_EQ(r.err, c.err) << c.redirect;
+    }
 }
 
 // ---- On a terminal
@@ -147,7 +157,7 @@ TEST(BinviewTerminal, KeystrokesShowAtOnceWithoutEcho)
     ASSERT_TRUE(t.wait_attrs(raw)) << show(t.attrs());
     EXPECT_TRUE(same(t.attrs(), changed(fresh_attrs()))) << show(t.attrs());
 
-    // Each group must be on the screen before the next key is typed. The
+    // Every key's group shows up before the next key goes in. The
     // end-of-file key is an ordinary byte now; Return arrives as a newline.
     std::string typed = "a";
     typed += static_cast<char>(t.attrs().c_cc[VEOF]);
@@ -302,44 +312,78 @@ TEST(BinviewTerminal, ContinuedAfterAnUncatchableStop)
     EXPECT_TRUE(t.expect(groups("q"))) << ts::visible(t.transcript());
 }
 
-// Under an interactive shell, as a user runs it: suspend, fg, interrupt.
-TEST(BinviewTerminal, SuspendContinueAndInterruptUnderAShell)
+// Under an interactive shell, as a user runs it: suspended, continued in the
+// foreground or the background, interrupted or killed from the prompt. Each
+// step is a command line, the suspend or interrupt key ("^Z", "^C"), or
+// "key" once the program is in the foreground: wait for its settings, type
+// a key and see its group. At every prompt the shell's settings are back.
+struct JobCase {
+    const char *name;
+    std::vector<std::string> steps;
+    int status;  // of the last job, as the shell tells it
+};
+
+void PrintTo(const JobCase &c, std::ostream *os) { *os << c.name; }
+
+// `stopped PID` waits for the process to stop; `end` kills the job and gives
+// its status once it has ended (wait returns a stop status at once while the
+// shell thinks the job stopped; a command in the loop would let it forget it).
+const char kJobHelpers[] =
+    "stopped() { until grep -qs ') T ' /proc/$1/stat; do sleep 0.05; done; }; "
+    "end() { kill %1; while wait %1 2>/dev/null; s=$?; [ $s -ge 148 ] && [ $s -le 150 ]; "
+    "do :; done; return $s; }\n";
+
+const JobCase kJobCases[] = {
+    {"suspend_fg_interrupt", {"binview", "key", "^Z", "fg", "key", "^C"}, 130},
+    {"killed_when_stopped_at_start", {"binview &", "stopped $!", "end"}, 128 + SIGTERM},
+    {"killed_when_suspended", {"binview", "key", "^Z", "end"}, 128 + SIGTERM},
+    {"killed_after_bg", {"binview", "key", "^Z", "bg", "stopped $!", "end"}, 128 + SIGTERM},
+    {"bg_then_fg", {"binview", "key", "^Z", "bg", "stopped $!", "fg", "key", "^C"}, 130},
+    {"started_in_bg_then_fg", {"binview &", "stopped $!", "fg", "key", "^C"}, 130},
+};
+
+class Jobs : public ::testing::TestWithParam<JobCase> {};
+
+TEST_P(Jobs, UnderAShell)
 {
+    const JobCase &c = GetParam();
     const std::string prompt = "prompt> ";
     ts::TempDir home;
     ts::Options o;
-    o.args = {"-i"};
+    o.args = {"--norc", "--noprofile", "--noediting", "-i"};
     o.cwd = home.path();
-    o.env = {"PS1=" + prompt, "HOME=" + home.path()};
-    o.unset = {"ENV"};
-    ts::Pty t("/bin/sh", o);
-    ASSERT_TRUE(t.expect(prompt)) << ts::visible(t.transcript());
+    o.env = {"PS1=" + prompt, "HOME=" + home.path(), "PATH=" + ts::bin("") + ":/usr/bin:/bin"};
+    ts::Pty t("/bin/bash", o);
+    t.send(kJobHelpers);
+    ASSERT_TRUE(t.expect(prompt) && t.expect(prompt)) << ts::visible(t.transcript());
     const termios before = t.attrs();
-    ASSERT_FALSE(raw(before));
 
-    t.send(ts::bin("binview") + "\n");
-    ASSERT_TRUE(t.wait_attrs(raw)) << ts::visible(t.transcript());
-    EXPECT_TRUE(same(t.attrs(), changed(before))) << show(t.attrs());
-    t.send("a");
-    ASSERT_TRUE(t.expect(groups("a"))) << ts::visible(t.transcript());
-
-    t.send_susp();
-    ASSERT_TRUE(t.expect(prompt)) << ts::visible(t.transcript());
-    EXPECT_TRUE(same(t.attrs(), before)) << "stopped: " << show(t.attrs());
-
-    t.send("fg\n");
-    ASSERT_TRUE(t.wait_attrs(raw)) << ts::visible(t.transcript());
-    EXPECT_TRUE(same(t.attrs(), changed(before))) << show(t.attrs());
-    t.send("b");
-    ASSERT_TRUE(t.expect(groups("b"))) << ts::visible(t.transcript());
-
-    t.send_intr();
-    ASSERT_TRUE(t.expect(prompt)) << ts::visible(t.transcript());
-    EXPECT_TRUE(same(t.attrs(), before)) << "interrupted: " << show(t.attrs());
+    char key = 'a';
+    for (const std::string &step : c.steps) {
+        if (step == "key") {
+            ASSERT_TRUE(t.wait_attrs(raw)) << ts::visible(t.transcript());
+            EXPECT_TRUE(same(t.attrs(), changed(before))) << show(t.attrs());
+            t.send(std::string(1, key));
+            ASSERT_TRUE(t.expect(groups(std::string(1, key++)))) << ts::visible(t.transcript());
+            continue;
+        }
+        if (step == "^Z")
+            t.send_susp();
+        else if (step == "^C")
+            t.send_intr();
+        else
+            t.send(step + "\n");
+        if (step == "binview" || step == "fg")
+            continue;
+        ASSERT_TRUE(t.expect(prompt)) << step << ": " << ts::visible(t.transcript());
+        EXPECT_TRUE(same(t.attrs(), before)) << step << ": " << show(t.attrs());
+    }
     t.send("echo status $?\n");
-    EXPECT_TRUE(t.expect("status 130")) << ts::visible(t.transcript());
+    EXPECT_TRUE(t.expect("status " + std::to_string(c.status))) << ts::visible(t.transcript());
     t.send("exit\n");
     EXPECT_EQ(t.wait().exit_code(), 0);
 }
+
+INSTANTIATE_TEST_SUITE_P(BinviewTerminal, Jobs, ::testing::ValuesIn(kJobCases), ts::CaseName());
 
 }  // namespace

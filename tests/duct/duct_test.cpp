@@ -86,7 +86,7 @@ mode_t mode_of(const std::string &path)
 
 TEST(Duct, WritesTheReverseSortedListing)
 {
-    // Arguments are ignored: every run must give the same result.
+    // duct has no options: extra words on its command line change nothing.
     for (std::vector<std::string> args : {std::vector<std::string>{}, {"-x", "outfile2", "--"}}) {
         Bench b;
         for (const char *name : {"alpha", "Beta", "gamma", "delta 2"})
@@ -95,7 +95,7 @@ TEST(Duct, WritesTheReverseSortedListing)
         EXPECT_EQ(r.exit_code(), 0) << r.describe();
         EXPECT_EQ(r.out, "");
         EXPECT_EQ(r.err, "");
-        // Whether ls sees the new outfile depends on which child gets there first.
+        // The children race: the listing may or may not have caught outfile.
         const std::string listing = "gamma\ndelta 2\nalpha\nBeta\n";
         std::string got = b.outfile();
         EXPECT_TRUE(got == listing || got == "outfile\n" + listing) << ts::visible(got);
@@ -126,16 +126,17 @@ const Case kCases[] = {
      "execlp: No such file or directory\n", ""},
     {"sort_missing", kReal, kMissing, 1, "execlp: No such file or directory\n", ""},
     {"ls_failure_does_not_count", "echo x\nexit 3\n", kReal, 0, "", "x\n"},
-    // What each program is given: arguments, standard input and output.
+    // Each stand-in reports its arguments and where its input and output lead.
     {"stages_get_their_arguments_and_the_pipe", "echo \"ls $#\"\n", "echo \"sort $*\"\ncat\n", 0,
      "", "sort -r\nls 0\n"},
-    // Each program sees only its standard descriptors: a pipe end left open
-    // keeps sort from ever seeing the end of its input.
+    // Nothing beyond 0, 1 and 2 may leak into a stage: a stray write end of
+    // the pipe would leave sort waiting for input forever.
     {"stages_get_no_other_descriptors",
      "for fd in 3 4 5 6 7 8 9; do [ -e /proc/$$/fd/$fd ] && echo \"ls has $fd\"; done; exit 0\n",
      "for fd in 3 4 5 6 7 8 9; do [ -e /proc/$$/fd/$fd ] && echo \"sort has $fd\"; done; cat\n", 0,
      "", ""},
-    // Either child may be reaped first; the status is always sort's.
+    // Whichever child the wait returns first, the exit status is sort's
+    // (7 here, never ls's 3).
     {"sort_reaped_first",
      "until [ -s ../sortpid ]; do sleep 0.01; done\n"
      "until gone $(cat ../sortpid); do sleep 0.01; done\nexit 3\n",
@@ -179,7 +180,8 @@ const Case kCases[] = {
     {"wait_for_sort_fails", kList, kReal, 1, "child2: No child processes\n", nullptr, nullptr, "waitpid:2"},
 };
 
-// Lines written by processes that run at the same time come in any order.
+// The two stages write concurrently, so their lines are compared sorted,
+// whatever order they arrived in.
 std::string sorted_lines(const std::string &text)
 {
     std::vector<std::string> lines;

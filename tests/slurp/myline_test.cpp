@@ -177,26 +177,29 @@ TEST(Myline, StreamIndicatorsAreCheckedFirst)
     }
 }
 
-// A read error fails the call, also in the middle of a line longer than the
-// first block: the part stored before the failing read stays in the buffer,
-// and the error indicator stays set for the calls after it.
+// A read error in the middle of a line longer than the first block: the part
+// stored before the failing read is delivered as the line, and the error,
+// still in the stream's indicator, fails the call after it. With nothing
+// stored the call itself fails.
 TEST(Myline, ReadErrors)
 {
     struct Case {
         unsigned long long fail_after;
-        size_t kept;  // characters left in the buffer
+        size_t kept;  // the line delivered; 0: the first call fails
         size_t n;
-    } const cases[] = {{50, 0, 128}, {200, 127, 256}, {500, 255, 512}};
+    } const cases[] = {{50, 0, 128}, {200, 127, 256}, {300, 255, 512}, {500, 255, 512}};
     for (const Case &c : cases) {
         Generated g{1000, 'x', "\n", c.fail_after};
         FILE *s = slurp_test::open_generated(&g, 16);
         LineBuffer buf;
         errno = 0;
-        EXPECT_EQ(buf.read(s), kEnd) << "failing after " << c.fail_after;
+        EXPECT_EQ(buf.read(s), c.kept > 0 ? c.kept : kEnd) << "failing after " << c.fail_after;
         EXPECT_EQ(errno, EIO) << "failing after " << c.fail_after;
         EXPECT_EQ(buf.n, c.n) << "failing after " << c.fail_after;
         if (c.kept > 0) {
             EXPECT_EQ(std::string(buf.line), std::string(c.kept, 'x')) << "failing after " << c.fail_after;
+            EXPECT_EQ(buf.read(s), kEnd) << "failing after " << c.fail_after;
+            EXPECT_EQ(errno, EIO) << "the error is reported by the next call";
         }
         errno = 0;
         EXPECT_EQ(buf.read(s), kEnd);

@@ -60,7 +60,8 @@ const Case kCases[] = {
      kAsk + "What number? " + stack_line("2147483647 ") + kAsk + "What number? " +
          stack_line("2147483647 -2147483648 ") + kAsk + stack_line("7fffffff 80000000 ") + kAsk +
          kBye},
-    // Only the digits are taken: the x after them is the next option.
+    // The number stops at the first non-digit; the trailing x is left over
+    // and read as the next choice.
     {"number_after_white_space_sign_and_zeros", "u \n\t\v +000000000000000000012x",
      kAsk + "What number? " + stack_line("12 ") + kAsk + kBye},
     {"numbers_beyond_int_are_refused_like_words",
@@ -128,8 +129,8 @@ TEST(StackConsole, ArgumentsAreIgnored)
     EXPECT_EQ(r.out, kBanner + kAsk + kBye);
 }
 
-// On a terminal every prompt must be on the screen before the console
-// waits for the answer.
+// Someone typing at a terminal has to see each prompt while the console
+// sits blocked on their reply; nothing may linger in a buffer.
 TEST(StackConsole, PromptsOnATerminal)
 {
     ts::Pty t(ts::bin("stack"));
