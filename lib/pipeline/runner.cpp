@@ -1,16 +1,16 @@
 // do_pipeline: every stage started at once, joined by pipes, then waited for.
 //
-// posix_spawnp starts each stage without copying our pages (the child runs on
-// them until it executes the command, with none of our handlers left in
-// place) and does the redirections and the signal set-up on the way. It
-// hands back a failure as an error number, so every message is written here,
-// by the caller, in one piece, and a stage that did not start has no process
-// to wait for.
+// Stages start with vfork, for speed: the parent's pages are never copied and
+// the parent sleeps until the child has called execve. The child shares our
+// memory until then, so it runs only system calls (and plain memory
+// functions) on data prepared beforehand, with every signal blocked, and it
+// puts every signal that has a handler back to its default action before it
+// unblocks anything: no handler of the caller can run in it. It reports its
+// own failure to execute, as a forked child would.
 #include <fcntl.h>
 #include <limits.h>
 #include <signal.h>
-#include <spawn.h>
-#include <sys/stat.h>
+#include <sys/uio.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -18,6 +18,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <iterator>
 
 #include "pipeline/parser.h"
 #include "pipeline/pipeline.h"
@@ -34,189 +35,268 @@ constexpr const char *kShell = "/bin/sh";
 constexpr int kRedirectFailed = 1;
 constexpr int kCannotExecute = 126;
 constexpr int kNotFound = 127;
+constexpr int kStarted = -1;
+constexpr int kBroken = -2;
 
-// What became of one stage.
-enum class Outcome {
-    running,  // as `pid`, until it is waited for
-    ended,    // with `status`: it ran, or it could not start and said why
-    unknown,  // it ran, but waiting for it failed
-    broken,   // no process could be made: the line is abandoned
+// What a child needs, prepared before vfork.
+struct Launch {
+    const char *where;       // "line N: ", for the child's own failures
+    char *const *argv;
+    char **envp;
+    const char *dirs;        // where to look for argv[0]; null when it holds a slash
+    char *file;              // room for one candidate path of PATH_MAX bytes
+    char **shell;            // argv for the system shell; the child fills in slot 1
+    int in, out;             // to become standard input and output (-1: as they are)
+    const sigset_t *caught;  // signals that may have a handler
+    sigset_t mask;           // the signal mask to execute with (set by start)
 };
 
-struct Stage {
-    Outcome outcome;
-    pid_t pid;
-    int status;
-};
-
-// SIGINT and SIGPIPE start at their default actions and unblocked in every
-// stage, whatever the caller did with them; other signals keep being ignored
-// or blocked if they were, as exec passes them on.
-void stage_signals(posix_spawnattr_t *attr)
+// In the child: a message without stdio, which may not be used here, in one
+// write, so that stages failing at the same time cannot tear each other's.
+[[noreturn]] void fail(const char *where, const char *what, int err, int status)
 {
-    sigset_t mask, dfl;
-    sigemptyset(&mask);
-    (void)sigprocmask(SIG_BLOCK, nullptr, &mask);  // a query: cannot fail
-    sigdelset(&mask, SIGINT);
-    sigdelset(&mask, SIGPIPE);
-    sigemptyset(&dfl);
-    sigaddset(&dfl, SIGINT);
-    sigaddset(&dfl, SIGPIPE);
-    // None of these can fail with valid arguments.
-    (void)posix_spawnattr_init(attr);
-    (void)posix_spawnattr_setsigdefault(attr, &dfl);
-    (void)posix_spawnattr_setsigmask(attr, &mask);
-    (void)posix_spawnattr_setflags(attr, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+    const char *why = strerrordesc_np(err);
+    iovec parts[] = {
+        {const_cast<char *>(where), strlen(where)},
+        {const_cast<char *>(what), strlen(what)},
+        {const_cast<char *>(": "), 2},
+        {const_cast<char *>(why), strlen(why)},
+        {const_cast<char *>("\n"), 1},
+    };
+    (void)!writev(2, parts, std::size(parts));
+    _exit(status);
 }
 
-// Where a search of PATH found `name` when it stopped at a file it could not
-// execute: the first regular file there that we may execute (an empty entry
-// is the current directory). False if there is none.
-bool locate(const char *name, char *file)
+// Makes `fd` the descriptor `target` of the program to be executed.
+bool place(int fd, int target)
 {
-    const char *dir = getenv("PATH");
-    if (!dir)
-        dir = kDefaultPath;
+    if (fd < 0)
+        return true;
+    if (fd == target)
+        return fcntl(fd, F_SETFD, 0) == 0;
+    return dup2(fd, target) == target;
+}
+
+// Executes `file`; a file of commands the kernel cannot execute (no #! line)
+// is handed to the system shell, as execvp does. Returns the error.
+int try_exec(const Launch *l, const char *file)
+{
+    execve(file, l->argv, l->envp);
+    if (errno != ENOEXEC)
+        return errno;
+    l->shell[1] = const_cast<char *>(file);
+    execve(kShell, l->shell, l->envp);
+    return errno;
+}
+
+// The search execvp makes: a name with a slash as it is, any other in each
+// directory of PATH in turn (an empty entry is the current directory), going
+// on past files that are missing or may not be executed.
+int exec_search(const Launch *l)
+{
+    const char *name = l->argv[0];
+    if (*name == '\0')
+        return ENOENT;
+    if (!l->dirs)
+        return try_exec(l, name);
+    size_t namelen = strlen(name);
+    bool denied = false;
+    const char *dir = l->dirs;
     for (;;) {
-        const char *end = strchrnul(dir, ':');
-        int dirlen = static_cast<int>(end - dir);
-        struct stat st;
-        if (snprintf(file, PATH_MAX, "%.*s%s%s", dirlen, dir, dirlen ? "/" : "", name) < PATH_MAX &&
-            stat(file, &st) == 0 && S_ISREG(st.st_mode) && access(file, X_OK) == 0)
-            return true;
+        const char *end = dir;
+        while (*end && *end != ':')
+            end++;
+        size_t dirlen = static_cast<size_t>(end - dir);
+        if (dirlen + namelen + 2 <= PATH_MAX) {
+            size_t at = 0;
+            if (dirlen) {
+                memcpy(l->file, dir, dirlen);
+                l->file[dirlen] = '/';
+                at = dirlen + 1;
+            }
+            memcpy(l->file + at, name, namelen + 1);
+            int err = try_exec(l, l->file);
+            if (err == EACCES)
+                denied = true;
+            else if (err != ENOENT && err != ENOTDIR && err != ESTALE && err != ENODEV && err != ETIMEDOUT)
+                return err;
+        }
         if (*end == '\0')
-            return false;
+            return denied ? EACCES : ENOENT;
         dir = end + 1;
     }
 }
 
-// What a stage that did not start comes to. posix_spawnp has one error
-// number for every step, and the number shows the step: making the process
-// fails for want of memory or processes (the child is made as vfork makes
-// it, so that is the call named), placing a descriptor only for a bad or busy
-// one, and everything else is the command's own.
-Stage not_started(int err, const char *name)
+// The child between vfork and execve: only system calls on prepared data.
+[[noreturn]] void child(Launch *l)
 {
-    switch (err) {
-    case EAGAIN:
-    case ENOMEM:
-        errno = err;
-        line_failed("vfork");
-        return {Outcome::broken, 0, 0};
-    case EBADF:
-    case EBUSY:
-        errno = err;
-        line_failed("dup2");
-        return {Outcome::ended, 0, kCannotExecute};
-    default:
-        fprintf(stderr, "%s: %s\n", name, strerror(err));
-        return {Outcome::ended, 0, err == ENOENT ? kNotFound : kCannotExecute};
+    struct sigaction dfl;
+    memset(&dfl, 0, sizeof dfl);
+    dfl.sa_handler = SIG_DFL;
+    sigemptyset(&dfl.sa_mask);
+    for (int sig = 1; sig < NSIG; ++sig) {
+        if (!sigismember(l->caught, sig))
+            continue;
+        // SIGINT and SIGPIPE always start at their default actions; any
+        // other signal keeps being ignored if it was.
+        struct sigaction now;
+        if (sig != SIGINT && sig != SIGPIPE &&
+            (sigaction(sig, nullptr, &now) != 0 ||
+             (!(now.sa_flags & SA_SIGINFO) && (now.sa_handler == SIG_IGN || now.sa_handler == SIG_DFL))))
+            continue;
+        (void)sigaction(sig, &dfl, nullptr);
     }
-}
-
-// A file of commands without a #! line, which the kernel does not execute,
-// is handed to the system shell.
-Stage spawn_script(char *const argv[], const posix_spawn_file_actions_t *fa, const posix_spawnattr_t *attr)
-{
-    char file[PATH_MAX];
-    const char *script = argv[0];
-    if (!strchr(script, '/')) {
-        if (!locate(script, file))
-            return not_started(ENOEXEC, argv[0]);
-        script = file;
-    }
-    size_t argc = 0;
-    while (argv[argc])
-        argc++;
-    char **shell = static_cast<char **>(calloc(argc + 2, sizeof(char *)));
-    if (!shell) {
-        line_failed("malloc");
-        return {Outcome::broken, 0, 0};
-    }
-    shell[0] = const_cast<char *>("sh");
-    shell[1] = const_cast<char *>(script);
-    for (size_t i = 1; i < argc; ++i)
-        shell[i + 1] = argv[i];
-    Stage s{Outcome::running, 0, 0};
-    int err = posix_spawnp(&s.pid, kShell, fa, attr, shell, environ);
-    free(shell);
-    return err ? not_started(err, argv[0]) : s;
-}
-
-// Runs `argv` with `in` and `out` (-1: as they are) as standard input and
-// output.
-Stage spawn_stage(char *const argv[], int in, int out, const posix_spawnattr_t *attr)
-{
     // An output that sits on descriptor 0 would be lost to the input's dup2.
-    int moved = -1;
-    if (out == 0 && in > 0) {
-        moved = fcntl(out, F_DUPFD_CLOEXEC, 3);
-        if (moved < 0) {
-            line_failed("dup2");
-            return {Outcome::ended, 0, kCannotExecute};
-        }
-        out = moved;
+    int out = l->out;
+    if (out == 0 && l->in > 0)
+        out = fcntl(out, F_DUPFD_CLOEXEC, 3);
+    // Like a pipe or a process that cannot be had, a failure of the line.
+    if (!place(l->in, 0) || !place(out, 1))
+        fail(l->where, "dup2", errno, kCannotExecute);
+    (void)sigprocmask(SIG_SETMASK, &l->mask, nullptr);
+    int err = exec_search(l);
+    fail("", l->argv[0], err, err == ENOENT ? kNotFound : kCannotExecute);
+}
+
+// Starts the prepared child: its pid, or -1 with errno set. Kept apart so
+// that the frame vfork returns into twice holds nothing else.
+[[gnu::noinline]] pid_t start(Launch *l)
+{
+    // Blocked here, a signal waits until the child has gone its own way.
+    sigset_t all, old;
+    sigfillset(&all);
+    (void)sigprocmask(SIG_SETMASK, &all, &old);
+    // The child gets SIGINT and SIGPIPE unblocked whatever the caller holds
+    // blocked; the rest of the mask is inherited as exec inherits it.
+    l->mask = old;
+    sigdelset(&l->mask, SIGINT);
+    sigdelset(&l->mask, SIGPIPE);
+    pid_t pid = vfork();
+    if (pid == 0)
+        child(l);
+    int err = errno;
+    (void)sigprocmask(SIG_SETMASK, &old, nullptr);
+    errno = err;
+    return pid;
+}
+
+// The signals that have a handler now, from the kernel's own account (one
+// read instead of a query per signal); every signal if that cannot be read.
+// The child confirms each one before it resets it.
+void caught_signals(sigset_t *set)
+{
+    sigfillset(set);
+    int fd = open("/proc/self/status", O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return;
+    char text[4096];
+    ssize_t got = read(fd, text, sizeof text - 1);
+    (void)close(fd);  // read-only: nothing to lose
+    if (got <= 0)
+        return;
+    text[got] = '\0';
+    const char *at = strstr(text, "\nSigCgt:");
+    if (!at)
+        return;
+    at += strlen("\nSigCgt:");
+    while (*at == ' ' || *at == '\t')
+        at++;
+    const char *end = at;
+    while ((*end >= '0' && *end <= '9') || (*end >= 'a' && *end <= 'f'))
+        end++;
+    if (end == at)
+        return;
+    sigemptyset(set);
+    // The last hex digit holds signals 1 to 4, the one before it 5 to 8, ...
+    int base = 1;
+    for (const char *d = end - 1; d >= at; --d, base += 4) {
+        int bits = *d <= '9' ? *d - '0' : *d - 'a' + 10;
+        for (int b = 0; b < 4; ++b)
+            if ((bits & (1 << b)) && base + b < NSIG)
+                sigaddset(set, base + b);
     }
-    Stage s{Outcome::running, 0, 0};
-    posix_spawn_file_actions_t fa;
-    (void)posix_spawn_file_actions_init(&fa);  // allocates nothing
-    int err = 0;
-    if (in >= 0)
-        err = posix_spawn_file_actions_adddup2(&fa, in, 0);
-    if (err == 0 && out >= 0)
-        err = posix_spawn_file_actions_adddup2(&fa, out, 1);
-    if (err != 0) {
-        errno = err;
-        line_failed("malloc");
-        s.outcome = Outcome::broken;
-    } else {
-        err = posix_spawnp(&s.pid, argv[0], &fa, attr, argv, environ);
-        if (err == ENOEXEC)
-            s = spawn_script(argv, &fa, attr);
-        else if (err != 0)
-            s = not_started(err, argv[0]);
-    }
-    (void)posix_spawn_file_actions_destroy(&fa);
-    if (moved >= 0)
-        (void)close(moved);
-    return s;
+    sigaddset(set, SIGINT);
+    sigaddset(set, SIGPIPE);
 }
 
 // Starts one stage reading `in` and writing `out` (-1: the caller's own
-// standard input or output) after its own redirections.
-Stage start_stage(clstage st, int in, int out, const posix_spawnattr_t *attr)
+// standard input or output) after its redirections. Returns kStarted with
+// `*pid` set, the stage's status when it could not start (it says why), or
+// kBroken when no process could be made.
+int start_stage(clstage st, int in, int out, Launch *l, pid_t *pid)
 {
+    *pid = 0;
     if (!st->argv || !st->argv[0])
-        return {Outcome::ended, 0, 0};
-    Stage s{Outcome::ended, 0, kRedirectFailed};
+        return 0;
+
+    int status = kStarted;
     int from = -1, to = -1;
-    if (st->inname && (from = open(st->inname, O_RDONLY | O_CLOEXEC)) < 0)
-        perror(st->inname);
-    else if (st->outname && (to = open(st->outname, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666)) < 0)
-        perror(st->outname);
-    else
-        s = spawn_stage(st->argv, from >= 0 ? from : in, to >= 0 ? to : out, attr);
+    if (st->inname) {
+        from = open(st->inname, O_RDONLY | O_CLOEXEC);
+        if (from < 0) {
+            perror(st->inname);
+            return kRedirectFailed;
+        }
+        in = from;
+    }
+    if (st->outname) {
+        to = open(st->outname, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+        if (to < 0) {
+            perror(st->outname);
+            status = kRedirectFailed;
+        }
+        out = to;
+    }
+
+    size_t argc = 0;
+    while (st->argv[argc])
+        argc++;
+    char **shell = status == kStarted ? static_cast<char **>(calloc(argc + 2, sizeof(char *))) : nullptr;
+    if (status == kStarted && !shell) {
+        line_failed("malloc");
+        status = kBroken;
+    }
+    if (status == kStarted) {
+        shell[0] = const_cast<char *>("sh");
+        for (size_t i = 1; i < argc; ++i)
+            shell[i + 1] = st->argv[i];
+        l->argv = st->argv;
+        l->shell = shell;
+        l->in = in;
+        l->out = out;
+        l->dirs = strchr(st->argv[0], '/') ? nullptr : l->dirs;
+
+        *pid = start(l);
+        if (*pid < 0) {
+            line_failed("vfork");
+            *pid = 0;
+            status = kBroken;
+        }
+    }
+    free(shell);
     // Only we hold these: read-only or just created, nothing to lose.
     if (from >= 0)
         (void)close(from);
     if (to >= 0)
         (void)close(to);
-    return s;
+    return status;
 }
 
 // Waits for one stage, through interruptions; its status as a shell gives it.
-void wait_stage(Stage *s)
+int wait_stage(pid_t pid)
 {
     int ws;
-    while (waitpid(s->pid, &ws, 0) < 0) {
+    while (waitpid(pid, &ws, 0) < 0) {
         if (errno != EINTR) {
             line_failed("waitpid");
-            s->outcome = Outcome::unknown;
-            return;
+            return -1;
         }
     }
-    s->outcome = Outcome::ended;
-    s->status = WIFEXITED(ws) ? WEXITSTATUS(ws) : 128 + WTERMSIG(ws);
+    if (WIFEXITED(ws))
+        return WEXITSTATUS(ws);
+    if (WIFSIGNALED(ws))
+        return 128 + WTERMSIG(ws);
+    return -1;
 }
 
 }  // namespace
@@ -230,47 +310,68 @@ int do_pipeline(pipeline pl)
     if (!pl->stage->argv || !pl->stage->argv[0])
         return 0;
 
-    Stage *stages = static_cast<Stage *>(calloc(static_cast<size_t>(pl->length), sizeof(Stage)));
-    if (!stages) {
+    pid_t *pids = static_cast<pid_t *>(calloc(static_cast<size_t>(pl->length), sizeof(pid_t)));
+    if (!pids) {
         line_failed("malloc");
         return -1;
     }
-    posix_spawnattr_t attr;
-    stage_signals(&attr);
+
+    char file[PATH_MAX];  // the child builds candidate paths here
+    char where[32];
+    snprintf(where, sizeof where, "line %d: ", lineno);
+    sigset_t caught;
+    caught_signals(&caught);
+    Launch launch{};
+    launch.where = where;
+    launch.envp = environ;
+    launch.file = file;
+    launch.caught = &caught;
+    const char *dirs = getenv("PATH");
+    dirs = dirs ? dirs : kDefaultPath;
 
     // What the caller printed must come before what the stages print; a
     // failure stays on the caller's stream for the caller to see.
     (void)fflush(stdout);
 
+    int result = 0;
     bool broken = false;
-    int last = 0;
     int in = -1;  // read end of the pipe from the previous stage
-    int i = 0;  // stages reached
-    for (clstage st = pl->stage; st && i < pl->length && !broken; st = st->next, ++i) {
+    int i = 0, last = -1;
+    for (clstage st = pl->stage; st && i < pl->length; st = st->next, ++i) {
         int fds[2] = {-1, -1};
         if (st->next && pipe2(fds, O_CLOEXEC) != 0) {
             line_failed("pipe");
             broken = true;
             break;
         }
-        stages[i] = start_stage(st, in, fds[1], &attr);
+        launch.dirs = dirs;
+        int status = start_stage(st, in, fds[1], &launch, &pids[i]);
         // The stage holds its ends now; we keep only the next stage's input.
         if (in >= 0)
             (void)close(in);
         if (fds[1] >= 0)
             (void)close(fds[1]);
         in = fds[0];
-        broken = stages[i].outcome == Outcome::broken;
-        last = i;
+        if (status == kBroken) {
+            broken = true;
+            ++i;
+            break;
+        }
+        if (!st->next) {
+            result = status;
+            last = i;
+        }
     }
     if (in >= 0)
         (void)close(in);
 
-    for (int k = 0; k < i; ++k)
-        if (stages[k].outcome == Outcome::running)
-            wait_stage(&stages[k]);
-    int result = broken || stages[last].outcome != Outcome::ended ? -1 : stages[last].status;
-    (void)posix_spawnattr_destroy(&attr);
-    free(stages);
-    return result;
+    for (int k = 0; k < i; ++k) {
+        if (pids[k] > 0) {
+            int status = wait_stage(pids[k]);
+            if (k == last)
+                result = status;
+        }
+    }
+    free(pids);
+    return broken ? -1 : result;
 }

@@ -24,7 +24,6 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <stdarg.h>
 #include <stdlib.h>
 #include <string.h>
@@ -40,7 +39,6 @@
 #define CALLS(X)                \
     X(fork, EAGAIN)             \
     X(vfork, EAGAIN)            \
-    X(posix_spawnp, EAGAIN)     \
     X(pipe, EMFILE)             \
     X(dup2, EBADF)              \
     X(open, EMFILE)             \
@@ -174,14 +172,6 @@ pid_t vfork(void)
 {
     REAL(fork);
     return failing(CALL_vfork) ? -1 : real_fork();
-}
-
-/* Like the call itself, gives the error as its result. */
-int posix_spawnp(pid_t *pid, const char *file, const posix_spawn_file_actions_t *actions,
-                 const posix_spawnattr_t *attr, char *const argv[], char *const envp[])
-{
-    REAL(posix_spawnp);
-    return failing(CALL_posix_spawnp) ? errno : real_posix_spawnp(pid, file, actions, attr, argv, envp);
 }
 
 int pipe(int fds[2])

@@ -37,12 +37,13 @@ const std::string kAll = "ONE\ntwo\na1 a2\n\n";
 
 const Case kCases[] = {
     {"no_pipe", "pipe:1", "two\na1 a2\n\n", "line 1: pipe: Too many open files\n"},
-    {"no_process", "posix_spawnp:1", "two\na1 a2\n\n", "line 1: vfork: Resource temporarily unavailable\n"},
-    {"no_process_for_a_later_stage", "posix_spawnp:2", "two\na1 a2\n\n",
+    {"no_process", "vfork:1", "two\na1 a2\n\n", "line 1: vfork: Resource temporarily unavailable\n"},
+    {"no_process_for_a_later_stage", "vfork:2", "two\na1 a2\n\n",
      "line 1: vfork: Resource temporarily unavailable\n"},
-    {"stage_descriptors_cannot_be_placed", "posix_spawnp:1:EBADF,posix_spawnp:2:EBADF,posix_spawnp:3:EBADF", "a1 a2\n\n",
+    {"stage_descriptors_cannot_be_placed", "dup2:1", "a1 a2\n\n",
      "line 1: dup2: Bad file descriptor\nline 1: dup2: Bad file descriptor\nline 2: dup2: Bad file descriptor\n"},
     {"wait_for_a_stage_fails", "waitpid:1", kAll, "line 1: waitpid: No child processes\n"},
+    {"signal_list_unreadable", "open:1", kAll, ""},
     {"redirection_cannot_be_opened", "open:1+", "ONE\na1 a2\n\n", "in: Too many open files\n"},
     {"interrupt_handler_cannot_be_installed", "sigaction:1", "", "Sigaction SIGINT failure\n", 1},
     {"script_cannot_be_opened", "open:1", "", "/dev/stdin: Too many open files\n", 1, 0, true},
