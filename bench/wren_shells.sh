@@ -3,9 +3,11 @@
 # 2000 lines of /bin/true, and 500 lines of "echo x | cat | cat > /dev/null".
 # Whole-program timings with hyperfine; not a test.
 #
-#   bench/wren_shells.sh [WREN] [ROUNDS] [RUNS]
+#   bench/wren_shells.sh [WREN] [ROUNDS] [RUNS] [BEFORE]
 #
-# WREN defaults to build/bin/wren. Each round times every shell RUNS times
+# WREN defaults to build/bin/wren; BEFORE, another wren (say, one built from
+# an earlier commit), is timed in the same rounds when given, and wren/before
+# reported beside the other ratios. Each round times every shell RUNS times
 # (default 5) on each script with hyperfine; the report gives, per script,
 # the median over ROUNDS (default 3) of each shell's median wall time and of
 # its mean CPU time (user + system, children included), the ratios
@@ -18,10 +20,13 @@ here=$(cd "$(dirname "$0")/.." && pwd)
 wren=${1:-$here/build/bin/wren}
 rounds=${2:-3}
 runs=${3:-5}
+before=${4:-}
 for tool in hyperfine jq dash bash; do
     command -v "$tool" >/dev/null || { echo "missing: $tool" >&2; exit 1; }
 done
-[ -x "$wren" ] || { echo "not built: $wren" >&2; exit 1; }
+for w in "$wren" $before; do
+    [ -x "$w" ] || { echo "not built: $w" >&2; exit 1; }
+done
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT INT TERM
@@ -40,7 +45,8 @@ for script in true pipe; do
             --export-json "$work/$script.$r.json" \
             -n wren "$wren $work/$script.sh" \
             -n dash "dash $work/$script.sh" \
-            -n bash "bash $work/$script.sh" >/dev/null
+            -n bash "bash $work/$script.sh" \
+            ${before:+-n before "$before $work/$script.sh"} >/dev/null
         jq -r '[(.results[] | .median), (.results[] | .user + .system)] | @tsv' \
             "$work/$script.$r.json" >>"$work/$script.medians"
         r=$((r + 1))
@@ -57,8 +63,10 @@ for script in true pipe; do
             return sprintf("rounds %.3f to %.3f", lo, hi)
         }
         {
-            w[NR] = $1; d[NR] = $2; b[NR] = $3; cw[NR] = $4; cd[NR] = $5; cb[NR] = $6
-            rd[NR] = $1 / $2; rb[NR] = $1 / $3; crd[NR] = $4 / $5; crb[NR] = $4 / $6
+            k = NF / 2  # shells timed: wren, dash, bash and perhaps before
+            w[NR] = $1; d[NR] = $2; b[NR] = $3; cw[NR] = $(k + 1); cd[NR] = $(k + 2); cb[NR] = $(k + 3)
+            rd[NR] = $1 / $2; rb[NR] = $1 / $3; crd[NR] = cw[NR] / cd[NR]; crb[NR] = cw[NR] / cb[NR]
+            if (k == 4) { rp[NR] = $1 / $4; crp[NR] = cw[NR] / $8 }
         }
         END {
             n = NR
@@ -70,6 +78,9 @@ for script in true pipe; do
                 median(rd, n), range(rd, n), median(rb, n), range(rb, n)
             printf "  cpu   wren/dash %.3f (%s)  wren/bash %.3f (%s)\n",
                 median(crd, n), range(crd, n), median(crb, n), range(crb, n)
+            if (k == 4)
+                printf "  wren/before  wall %.3f (%s)  cpu %.3f (%s)\n",
+                    median(rp, n), range(rp, n), median(crp, n), range(crp, n)
         }' "$work/$script.medians"
 done
 echo "load average: $(cut -d' ' -f1-3 /proc/loadavg)"

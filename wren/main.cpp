@@ -1,6 +1,7 @@
-// wren: the top level of a small shell. It prompts, reads a line, has the
-// pipeline library crack it, runs the built-ins cd and exit itself and hands
-// every other pipeline to the library to run.
+// wren, a shell's front end. The pipeline library reads, cracks and runs
+// the command lines; this file owns what belongs to the process itself:
+// interrupts, a script taken as input, the prompt, and the two commands that
+// must act on the shell rather than in a child, cd and exit.
 #include <fcntl.h>
 #include <signal.h>
 #include <unistd.h>
@@ -105,19 +106,81 @@ void hold_closed_descriptors()
     }
 }
 
+// Gives `sig` the action `fn`, with nothing blocked while it runs and no
+// restart of interrupted calls. False if that cannot be done.
+bool set_action(int sig, void (*fn)(int))
+{
+    struct sigaction act;
+    memset(&act, 0, sizeof act);
+    act.sa_handler = fn;
+    sigemptyset(&act.sa_mask);
+    act.sa_flags = 0;
+    return sigaction(sig, &act, nullptr) == 0;
+}
+
+// No SA_RESTART: an interrupt must end the read at the prompt.
+void install_interrupt_handler()
+{
+    if (!set_action(SIGINT, handler)) {
+        (void)!write(2, kSigactionFailure, sizeof kSigactionFailure - 1);
+        _exit(1);
+    }
+}
+
 // Signal state inherited from whoever started the shell that would defeat it:
 // a blocked interrupt could never reach the prompt, and with SIGCHLD ignored
 // the kernel would reap the commands itself, leaving nothing to wait for.
+// Called once the handler is in place, so that an interrupt already pending
+// may come in.
 void reset_inherited_signals()
 {
     // Neither call can fail with these arguments.
     sigset_t intr = interrupt_only();
     (void)sigprocmask(SIG_UNBLOCK, &intr, nullptr);
-    struct sigaction dfl;
-    memset(&dfl, 0, sizeof dfl);
-    dfl.sa_handler = SIG_DFL;
-    sigemptyset(&dfl.sa_mask);
-    (void)sigaction(SIGCHLD, &dfl, nullptr);
+    (void)set_action(SIGCHLD, SIG_DFL);
+}
+
+// The script becomes standard input. Its own descriptor stays open but
+// close-on-exec, so commands do not inherit a second copy.
+void take_over_script(const char *path)
+{
+    int fd = open(path, O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        die(path);
+    if (fd == 0) {
+        if (fcntl(0, F_SETFD, 0) != 0)
+            die("fcntl");
+    } else if (dup2(fd, 0) < 0) {
+        die("dup2");
+    }
+}
+
+enum class Got { line, end, again };
+
+// The next line of input in `*line`, or why there is none. A line too long
+// for memory is dropped, as one that cannot be parsed is, and an interrupted
+// read just prompts again; any other failure would fail again on every pass
+// and ends the shell with a message naming `source`.
+Got next_line(char **line, const char *source)
+{
+    // Cleared first, so that errno tells a dropped last line from the plain
+    // end of input.
+    errno = 0;
+    *line = readLongString(stdin);
+    if (*line)
+        return Got::line;
+    int why = errno;
+    if (why == ENOMEM) {
+        fprintf(stderr, "line %d: malloc: %s\n", lineno, strerror(why));
+        lineno += 1;
+    }
+    if (feof(stdin))
+        return Got::end;
+    if (why != EINTR && why != ENOMEM) {
+        errno = why;
+        die(source);
+    }
+    return Got::again;
 }
 
 // cd ends the shell when it fails, and a cd without a directory is such a
@@ -132,89 +195,59 @@ void change_directory(const char *dir)
         die("cd");
 }
 
+// Runs one cracked line; false when it tells the shell to exit.
+bool dispatch(pipeline pl)
+{
+    if (!pl || !pl->stage->argv[0])
+        return true;
+    const char *name = pl->stage->argv[0];
+    if (strcmp(name, "cd") == 0)
+        change_directory(pl->stage->argv[1]);
+    else if (strcmp(name, "exit") == 0)
+        return false;
+    else
+        (void)do_pipeline(pl);
+    return true;
+}
+
 }  // namespace
 
 int main(int argc, char *argv[])
 {
     hold_closed_descriptors();
-
-    // No SA_RESTART: an interrupt must end the read at the prompt.
-    struct sigaction act;
-    memset(&act, 0, sizeof act);
-    act.sa_handler = handler;
-    sigemptyset(&act.sa_mask);
-    act.sa_flags = 0;
-    if (sigaction(SIGINT, &act, nullptr) != 0) {
-        (void)!write(2, kSigactionFailure, sizeof kSigactionFailure - 1);
-        _exit(1);
-    }
-    // Only now: an interrupt already pending may come in.
+    install_interrupt_handler();
     reset_inherited_signals();
 
     if (argc > 2) {
         printusage(argv[0]);
         exit(-1);
     }
-
     // The final newline is for the end of the shell's own input only.
     int exitvar = 0;
     if (argc == 2) {
-        // The script becomes standard input. Its own descriptor stays open
-        // but close-on-exec, so commands do not inherit a second copy.
-        int fd = open(argv[1], O_RDONLY | O_CLOEXEC);
-        if (fd < 0)
-            die(argv[1]);
-        if (fd == 0) {
-            if (fcntl(0, F_SETFD, 0) != 0)
-                die("fcntl");
-        } else if (dup2(fd, 0) < 0) {
-            die("dup2");
-        }
+        take_over_script(argv[1]);
         exitvar = 1;
     }
-
     const char *promptstr = getenv("WRENPROMPT");
     if (!promptstr)
         promptstr = kDefaultPrompt;
 
     int run = 1;
-    prompt(promptstr);
     while (run) {
-        // Cleared first, so that errno tells a dropped last line from the
-        // plain end of input.
-        errno = 0;
-        char *line = readLongString(stdin);
-        int why = errno;
-        if (!line) {
-            // A line too long for memory is dropped, as one that cannot be
-            // parsed is, and the shell reads on.
-            if (why == ENOMEM) {
-                fprintf(stderr, "line %d: malloc: %s\n", lineno, strerror(why));
-                lineno += 1;
-            }
-            // An interrupted read just prompts again; any other failure
-            // would fail again on every pass.
-            if (feof(stdin))
-                run = 0;
-            else if (why != EINTR && why != ENOMEM)
-                die(argc == 2 ? argv[1] : "read");
-        } else {
-            pipeline pl = crack_pipeline(line);
-            if (pl && pl->stage->argv[0]) {
-                if (strcmp(pl->stage->argv[0], "cd") == 0) {
-                    change_directory(pl->stage->argv[1]);
-                } else if (strcmp(pl->stage->argv[0], "exit") == 0) {
-                    run = 0;
-                    exitvar = 1;
-                } else {
-                    (void)do_pipeline(pl);
-                }
-            }
-            free_pipeline(pl);
-            lineno += 1;
+        prompt(promptstr);
+        char *line;
+        Got got = next_line(&line, argc == 2 ? argv[1] : "read");
+        if (got == Got::end)
+            run = 0;
+        if (got != Got::line)
+            continue;
+        pipeline pl = crack_pipeline(line);
+        if (!dispatch(pl)) {
+            run = 0;
+            exitvar = 1;
         }
-        if (run)
-            prompt(promptstr);
+        free_pipeline(pl);
+        lineno += 1;
     }
 
     if (exitvar == 0) {

@@ -1,34 +1,14 @@
 // Growth by doubling, for the library's own buffers (not installed).
 #pragma once
 
-#include <cerrno>
-#include <cstdint>
-#include <cstdlib>
+#include <cstddef>
 
 namespace pipeline_internal {
 
-// Makes room for `need` elements in `*data`, which has room for `*cap`,
-// doubling from `first`. False, with both untouched and errno ENOMEM, when
-// the size would overflow or memory runs out.
-template <class T>
-bool reserve(T **data, size_t *cap, size_t need, size_t first)
-{
-    if (need <= *cap)
-        return true;
-    size_t size = *cap ? *cap : first;
-    while (size < need) {
-        if (size > SIZE_MAX / 2 / sizeof(T)) {
-            errno = ENOMEM;
-            return false;
-        }
-        size *= 2;
-    }
-    T *grown = static_cast<T *>(realloc(*data, size * sizeof(T)));
-    if (!grown)
-        return false;
-    *data = grown;
-    *cap = size;
-    return true;
-}
+// Makes room for `need` items of `size` bytes in `block`, which has room for
+// `*cap`, doubling from `first`. Returns the block, perhaps moved, with
+// `*cap` updated; null with errno ENOMEM, the block and `*cap` untouched,
+// when the size would overflow or memory runs out.
+void *grow(void *block, size_t *cap, size_t need, size_t size, size_t first);
 
 }  // namespace pipeline_internal

@@ -46,31 +46,31 @@ struct Lexer {
     Text word;     // the word with its quotes removed
     Text pattern;  // the same with every quoted character escaped, for glob
     bool wild;     // an unquoted *, ? or [ makes the word a pattern
-    bool ok;       // false once memory ran out
 };
 
 void syntax(const char *what) { fprintf(stderr, "line %d: %s\n", lineno, what); }
 
 bool put(Text *t, char c)
 {
-    if (!pipeline_internal::reserve(&t->data, &t->cap, t->len + 2, 32))
+    char *data = static_cast<char *>(pipeline_internal::grow(t->data, &t->cap, t->len + 2, 1, 32));
+    if (!data)
         return false;
+    t->data = data;
     t->data[t->len++] = c;
     t->data[t->len] = '\0';
     return true;
 }
 
-void plain(Lexer *lx, char c)
+// One character of the word. A quoted one is escaped in the pattern, but for
+// a slash: glob never takes it as special, and escaped it would be hidden
+// from the split into directories.
+bool add(Lexer *lx, char c, bool quoted)
 {
-    lx->ok = lx->ok && put(&lx->word, c) && put(&lx->pattern, c);
-}
-
-// A slash is never special to glob, and escaping it would hide it from the
-// directory split.
-void quoted(Lexer *lx, char c)
-{
-    lx->ok = lx->ok && put(&lx->word, c) && (c == '/' || put(&lx->pattern, '\\')) &&
-             put(&lx->pattern, c);
+    if (!put(&lx->word, c))
+        return false;
+    if (quoted && c != '/' && !put(&lx->pattern, '\\'))
+        return false;
+    return put(&lx->pattern, c);
 }
 
 bool ends_word(char c) { return c == '\0' || c == ' ' || c == '\t' || c == '|' || c == '<' || c == '>'; }
@@ -100,23 +100,25 @@ Token next(Lexer *lx)
     while (!ends_word(*lx->at)) {
         char c = *lx->at++;
         if (c == '\'') {
-            while (*lx->at != '\'') {
+            for (; *lx->at != '\''; lx->at++) {
                 if (*lx->at == '\0') {
                     syntax("unterminated single quote");
                     return FAIL;
                 }
-                quoted(lx, *lx->at++);
+                if (!add(lx, *lx->at, true))
+                    goto no_memory;
             }
             lx->at++;
         } else if (c == '"') {
-            while (*lx->at != '"') {
+            for (; *lx->at != '"'; lx->at++) {
                 if (*lx->at == '\0') {
                     syntax("unterminated double quote");
                     return FAIL;
                 }
                 if (lx->at[0] == '\\' && lx->at[1] && strchr("$`\"\\", lx->at[1]))
                     lx->at++;
-                quoted(lx, *lx->at++);
+                if (!add(lx, *lx->at, true))
+                    goto no_memory;
             }
             lx->at++;
         } else if (c == '\\') {
@@ -124,18 +126,20 @@ Token next(Lexer *lx)
                 syntax("backslash at end of line");
                 return FAIL;
             }
-            quoted(lx, *lx->at++);
+            if (!add(lx, *lx->at++, true))
+                goto no_memory;
         } else {
-            plain(lx, c);
+            if (!add(lx, c, false))
+                goto no_memory;
             if (c == '*' || c == '?' || c == '[')
                 lx->wild = true;
         }
     }
-    if (!lx->ok) {
-        line_failed("malloc");
-        return FAIL;
-    }
     return WORD;
+
+no_memory:
+    line_failed("malloc");
+    return FAIL;
 }
 
 // Appends a copy of `text` to the stage's arguments, keeping argv terminated.
@@ -145,10 +149,12 @@ bool push(clstage st, size_t *cap, const char *text)
         syntax("too many words");
         return false;
     }
-    if (!pipeline_internal::reserve(&st->argv, cap, static_cast<size_t>(st->argc) + 2, 8)) {
+    void *argv = pipeline_internal::grow(st->argv, cap, static_cast<size_t>(st->argc) + 2, sizeof(char *), 8);
+    if (!argv) {
         line_failed("malloc");
         return false;
     }
+    st->argv = static_cast<char **>(argv);
     char *copy = strdup(text);
     if (!copy) {
         line_failed("malloc");
@@ -159,20 +165,11 @@ bool push(clstage st, size_t *cap, const char *text)
     return true;
 }
 
-// Why glob gave up on a directory, when it did.
-int glob_errno;
-
 // A directory that cannot be read for want of memory or descriptors ends the
 // match: glob would otherwise pass it over, and a pattern whose names it
 // holds would stay as written without a word. One that may not be read has
 // no match, as in any directory listing.
-int unreadable_directory(const char *, int err)
-{
-    if (err != ENOMEM && err != EMFILE && err != ENFILE)
-        return 0;
-    glob_errno = err;
-    return 1;
-}
+int unreadable_directory(const char *, int err) { return err == ENOMEM || err == EMFILE || err == ENFILE; }
 
 // The word just read, or the names its pattern matches (in glob's order);
 // a pattern that matches nothing stays as written.
@@ -188,7 +185,11 @@ bool add_word(clstage st, size_t *cap, const Lexer *lx)
         for (size_t i = 0; ok && i < g.gl_pathc; ++i)
             ok = push(st, cap, g.gl_pathv[i]);
     } else if (rc == GLOB_NOSPACE || rc == GLOB_ABORTED) {
-        errno = rc == GLOB_NOSPACE ? ENOMEM : glob_errno;
+        // Given up on a directory, glob returns at once, errno still telling
+        // why the directory could not be opened; for its own want of memory
+        // it sets nothing.
+        if (rc == GLOB_NOSPACE)
+            errno = ENOMEM;
         line_failed("glob");
         ok = false;
     } else {
@@ -317,7 +318,7 @@ pipeline crack_pipeline(char *line)
         return nullptr;
     }
     pl->cline = line;
-    Lexer lx{line, {}, {}, false, true};
+    Lexer lx{line, {}, {}, false};
     bool ok = parse(&lx, pl);
     free(lx.word.data);
     free(lx.pattern.data);

@@ -3,29 +3,53 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 
 #include "grow.h"
 #include "pipeline/parser.h"
 
-namespace {
+void *pipeline_internal::grow(void *block, size_t *cap, size_t need, size_t size, size_t first)
+{
+    if (need <= *cap)
+        return block;
+    size_t n = *cap ? *cap : first;
+    while (n < need) {
+        if (n > SIZE_MAX / 2 / size) {
+            errno = ENOMEM;
+            return nullptr;
+        }
+        n *= 2;
+    }
+    void *grown = realloc(block, n * size);
+    if (grown)
+        *cap = n;
+    return grown;
+}
 
-using pipeline_internal::reserve;
+namespace {
 
 constexpr size_t kFirstSize = 128;
 
-// What a read interrupted by a signal leaves for the next call on the same
-// stream, so that no input is lost and none is taken for what it is not: the
-// start of the line, or that the line was dropped for want of memory and its
-// rest is still to be passed over.
-struct Carry {
+// The line being read from one stream. A read that a signal interrupts leaves
+// it for the next call, so that no input is lost and none is taken for what
+// it is not: the start of the line, or that the line was dropped for want of
+// memory and its rest is still to be passed over.
+struct Partial {
     FILE *stream;
     char *text;
     size_t len, cap;
     bool dropping;
 };
-Carry carry;
+
+enum class Outcome { line, end, interrupted, failed, no_memory };
+
+struct Read {
+    Outcome outcome;
+    char *line;  // with `line`
+    int err;     // with `failed`: why
+};
 
 // A program we ran may have left our shared input non-blocking; a read that
 // would block is then an error we can undo. True if the descriptor was
@@ -38,10 +62,82 @@ bool make_blocking(int fd)
     return fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0;
 }
 
+bool append(Partial *p, char c)
+{
+    char *text = static_cast<char *>(pipeline_internal::grow(p->text, &p->cap, p->len + 1, 1, kFirstSize));
+    if (!text)
+        return false;
+    p->text = text;
+    p->text[p->len++] = c;
+    return true;
+}
+
+// Takes the text read so far as the line, terminated, or drops it for want
+// of memory.
+Read finish(Partial *p)
+{
+    Read r{Outcome::line, nullptr, 0};
+    if (append(p, '\0'))
+        r.line = p->text;
+    else
+        r.outcome = Outcome::no_memory;
+    if (!r.line)
+        free(p->text);
+    *p = Partial{};
+    return r;
+}
+
+// Reads on from where `p` left off to the end of the line.
+Read read_line(Partial *p, FILE *stream)
+{
+    bool lost = false;  // this call ran out of memory and drops the line
+    for (;;) {
+        int c = getc(stream);
+        if (c == EOF && ferror(stream) && errno == EAGAIN && make_blocking(fileno(stream))) {
+            clearerr(stream);
+            continue;
+        }
+        if (c == EOF)
+            break;
+        if (c == '\n' && !p->dropping)
+            return finish(p);
+        if (c == '\n') {
+            p->dropping = false;
+            if (lost)
+                return {Outcome::no_memory, nullptr, 0};
+        } else if (!p->dropping && !append(p, static_cast<char>(c))) {
+            // The rest of the line is read and passed over.
+            free(p->text);
+            *p = Partial{stream, nullptr, 0, 0, true};
+            lost = true;
+        }
+    }
+    int err = errno;
+    if (ferror(stream) && err == EINTR) {
+        // On a terminal the interrupt abandons the line being typed, as the
+        // terminal itself discards what was not yet entered; from a pipe or a
+        // file every byte read belongs to the line still being read.
+        clearerr(stream);
+        if (isatty(fileno(stream)) || (p->len == 0 && !p->dropping)) {
+            free(p->text);
+            *p = Partial{};
+        }
+        return {lost ? Outcome::no_memory : Outcome::interrupted, nullptr, 0};
+    }
+    if (!ferror(stream) && p->len > 0)
+        return finish(p);
+    free(p->text);
+    *p = Partial{};
+    if (lost)
+        return {Outcome::no_memory, nullptr, 0};
+    return {ferror(stream) ? Outcome::failed : Outcome::end, nullptr, err};
+}
+
 }  // namespace
 
 extern "C" char *readLongString(FILE *stream)
 {
+    static Partial held;
     if (!stream) {
         errno = EINVAL;
         return nullptr;
@@ -52,75 +148,28 @@ extern "C" char *readLongString(FILE *stream)
     // An interrupted or failed read left the error indicator set; this call
     // tries again.
     clearerr(stream);
-
-    Carry from{};
-    if (carry.stream == stream)
-        from = carry;
-    else
-        free(carry.text);
-    carry = Carry{};
-    char *buf = from.text;
-    size_t len = from.len, cap = from.cap;
-    bool dropping = from.dropping;
-
-    bool newline = false, nomem = false;
-    flockfile(stream);
-    for (;;) {
-        int c = getc_unlocked(stream);
-        if (c == EOF) {
-            if (ferror_unlocked(stream) && errno == EAGAIN && make_blocking(fileno(stream))) {
-                clearerr_unlocked(stream);
-                continue;
-            }
-            break;
-        }
-        if (c == '\n') {
-            if (!dropping) {
-                newline = true;
-                break;
-            }
-            dropping = false;
-            continue;
-        }
-        // Past a failed allocation the rest of the line is only consumed.
-        if (dropping || nomem)
-            continue;
-        if (!reserve(&buf, &cap, len + 2, kFirstSize)) {
-            nomem = true;
-            continue;
-        }
-        buf[len++] = static_cast<char>(c);
+    if (held.stream != stream) {
+        free(held.text);
+        held = Partial{stream, nullptr, 0, 0, false};
     }
-    funlockfile(stream);
-    int why = errno;
 
-    if (nomem) {
-        free(buf);
-        buf = nullptr;
-        len = cap = 0;
-        dropping = !newline;
-    } else if (newline || (!ferror(stream) && len > 0)) {
-        if (!reserve(&buf, &cap, len + 1, kFirstSize)) {
-            free(buf);
-            errno = ENOMEM;
-            return nullptr;
-        }
-        buf[len] = '\0';
-        return buf;
+    int before = errno;
+    Read r = read_line(&held, stream);
+    switch (r.outcome) {
+    case Outcome::line:
+        return r.line;
+    case Outcome::end:
+        errno = before;
+        break;
+    case Outcome::interrupted:
+        errno = EINTR;
+        break;
+    case Outcome::failed:
+        errno = r.err;
+        break;
+    case Outcome::no_memory:
+        errno = ENOMEM;
+        break;
     }
-    if (ferror(stream) && why == EINTR) {
-        // On a terminal the interrupt abandons the line being typed, as the
-        // terminal itself discards what was not yet entered; from a pipe or a
-        // file every byte read belongs to the line still being read.
-        if ((len > 0 || dropping) && !isatty(fileno(stream)))
-            carry = Carry{stream, buf, len, cap, dropping};
-        else
-            free(buf);
-        clearerr(stream);
-        errno = nomem ? ENOMEM : EINTR;
-        return nullptr;
-    }
-    free(buf);
-    errno = nomem ? ENOMEM : why;
     return nullptr;
 }

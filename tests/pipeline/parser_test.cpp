@@ -1,6 +1,9 @@
 // crack_pipeline: what a line becomes, and which lines it refuses and how.
 #include <gtest/gtest.h>
 
+#include <sys/resource.h>
+#include <unistd.h>
+
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -38,12 +41,23 @@ struct Cracked {
     std::string err;
 };
 
-Cracked crack(const std::string &line, int number = 7)
+// With `no_descriptors`, every descriptor the parser would open is beyond
+// the limit.
+Cracked crack(const std::string &line, int number = 7, bool no_descriptors = false)
 {
     lineno = number;
     char *copy = strdup(line.c_str());
     testing::internal::CaptureStderr();
+    rlimit old{};
+    getrlimit(RLIMIT_NOFILE, &old);
+    if (no_descriptors) {
+        rlimit low = old;
+        low.rlim_cur = static_cast<rlim_t>(dup(0));
+        close(static_cast<int>(low.rlim_cur));
+        setrlimit(RLIMIT_NOFILE, &low);
+    }
     pipeline pl = crack_pipeline(copy);
+    setrlimit(RLIMIT_NOFILE, &old);
     Cracked c{pl ? render(pl) : "null", testing::internal::GetCapturedStderr()};
     if (pl) {
         EXPECT_EQ(pl->cline, copy) << "the pipeline owns the very line it was given";
@@ -158,6 +172,8 @@ TEST(Crack, FileNamePatterns)
     const std::string d = dir.path();
     struct {
         std::string line, want;
+        std::string err = "";
+        bool no_descriptors = false;
     } cases[] = {
         {"ls " + d + "/[ab].txt", "{ls}{" + d + "/a.txt}{" + d + "/b.txt}"},
         {"ls " + d + "/?.log", "{ls}{" + d + "/c.log}"},
@@ -167,11 +183,12 @@ TEST(Crack, FileNamePatterns)
         {"ls \"" + d + "/\"?.log", "{ls}{" + d + "/c.log}"},
         {"ls " + d + "/'*'*", "{ls}{" + d + "/*.txt}"},
         {"cat < " + d + "/*.log", "{cat} <" + d + "/*.log"},
+        {"ls " + d + "/*.log", "null", "line 7: glob: Too many open files\n", true},
     };
     for (const auto &c : cases) {
-        Cracked got = crack(c.line);
+        Cracked got = crack(c.line, 7, c.no_descriptors);
         EXPECT_EQ(got.text, c.want) << c.line;
-        EXPECT_EQ(got.err, "");
+        EXPECT_EQ(got.err, c.err) << c.line;
     }
     Cracked all = crack("echo " + d + "/*");
     EXPECT_EQ(all.text, "{echo}{" + d + "/*.txt}{" + d + "/a.txt}{" + d + "/b.txt}{" + d + "/c.log}")
