@@ -8,6 +8,10 @@
 #ifdef __cplusplus
 extern "C" {
 #endif
+/* The shared library exports what is declared here and nothing else. */
+#ifdef __GNUC__
+#pragma GCC visibility push(default)
+#endif
 
 /* Reads one line from `stream` into `*lineptr`, a heap block of `*n` bytes
  * that is allocated (when `*lineptr` is null) or grown by doubling as the line
@@ -16,6 +20,9 @@ extern "C" {
  * (errno untouched) or on failure (errno set). See myline(3). */
 size_t myline(char **lineptr, size_t *n, FILE *stream);
 
+#ifdef __GNUC__
+#pragma GCC visibility pop
+#endif
 #ifdef __cplusplus
 }
 #endif

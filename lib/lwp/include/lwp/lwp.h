@@ -18,6 +18,10 @@
 #ifdef __cplusplus
 extern "C" {
 #endif
+/* The shared library exports what is declared here and nothing else. */
+#ifdef __GNUC__
+#pragma GCC visibility push(default)
+#endif
 
 /* The body of a thread: called once with the argument given to new_lwp. */
 typedef void (*lwp_function)(void *argument);
@@ -65,6 +69,9 @@ void lwp_exit(void);
  */
 void lwp_set_scheduler(lwp_scheduler scheduler);
 
+#ifdef __GNUC__
+#pragma GCC visibility pop
+#endif
 #ifdef __cplusplus
 }
 #endif

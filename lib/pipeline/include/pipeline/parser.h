@@ -7,6 +7,10 @@
 #ifdef __cplusplus
 extern "C" {
 #endif
+/* The shared library exports what is declared here and nothing else. */
+#ifdef __GNUC__
+#pragma GCC visibility push(default)
+#endif
 
 /* Number of the input line being handled (from 1); syntax errors name it.
  * The caller advances it after each line. */
@@ -28,6 +32,9 @@ extern int lineno;
  * A stream left non-blocking by another program is made blocking again. */
 char *readLongString(FILE *stream);
 
+#ifdef __GNUC__
+#pragma GCC visibility pop
+#endif
 #ifdef __cplusplus
 }
 #endif

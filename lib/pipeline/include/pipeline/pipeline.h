@@ -5,6 +5,10 @@
 #ifdef __cplusplus
 extern "C" {
 #endif
+/* The shared library exports what is declared here and nothing else. */
+#ifdef __GNUC__
+#pragma GCC visibility push(default)
+#endif
 
 /* One command of a pipeline. */
 struct clstage_rec {
@@ -41,6 +45,9 @@ int do_pipeline(pipeline pl);
  * null. */
 void free_pipeline(pipeline pl);
 
+#ifdef __GNUC__
+#pragma GCC visibility pop
+#endif
 #ifdef __cplusplus
 }
 #endif
