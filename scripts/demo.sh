@@ -2,6 +2,12 @@
 # Shows each tool at work on a small input. Usage: demo.sh BINDIR
 bin=${1:?usage: demo.sh BINDIR}
 
+# Everything shown must have been built: a missing tool is a failure.
+for tool in timeslice wren duct binview stack ladder; do
+    [ -x "$bin/$tool" ] || { echo "demo: $bin/$tool is missing; build it first" >&2; exit 1; }
+done
+[ -f "$bin/../lib/libsmalltools-slurp.a" ] || { echo "demo: the slurp library is missing; build it first" >&2; exit 1; }
+
 show() {
     printf '\n$ %s\n' "$1"
 }
@@ -17,7 +23,7 @@ if [ -x "$bin/wren" ]; then
 fi
 
 # slurp is a library: build a small C caller against it in a scratch folder.
-lib="$bin/../lib/libslurp.a"
+lib="$bin/../lib/libsmalltools-slurp.a"
 if [ -f "$lib" ] && command -v cc >/dev/null 2>&1; then
     src=$(cd "$(dirname "$0")/.." && pwd)
     scratch=$(mktemp -d)

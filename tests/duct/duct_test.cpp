@@ -222,7 +222,7 @@ TEST(Duct, ExistingOutfileIsTruncatedAndKeepsItsMode)
     for (mode_t mode : {0600, 0666}) {
         Bench b;
         b.dir.write("run/a", "");
-        b.dir.write("run/outfile", std::string(4096, 'x') + "\n", mode);
+        b.dir.write("run/outfile", std::string(4096, 'x').append("\n"), mode);
         ts::Result r = b.duct();
         EXPECT_EQ(r.exit_code(), 0) << r.describe();
         EXPECT_EQ(ts::visible(b.outfile()), "outfile\\na\\n");
