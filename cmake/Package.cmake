@@ -42,6 +42,14 @@ set(CPACK_DEBIAN_RUNTIME_PACKAGE_SECTION libs)
 set(CPACK_DEBIAN_RUNTIME_PACKAGE_CONTROL_EXTRA ${CMAKE_CURRENT_LIST_DIR}/debian/triggers)
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_NAME libsmalltools-dev)
 set(CPACK_DEBIAN_DEVELOPMENT_PACKAGE_SECTION libdevel)
+# Programs linked against the shared objects (BUILD_SHARED_LIBS) need the
+# runtime package. dpkg-shlibdeps looks for the objects the programs' RUNPATH
+# names in the programs' own package; they are in the runtime package's
+# staging folder, beside it.
+if(BUILD_SHARED_LIBS)
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ../runtime${CPACK_PACKAGING_INSTALL_PREFIX}/${CMAKE_INSTALL_LIBDIR})
+  set(programs_depend DEPENDS runtime)
+endif()
 
 # Each package's documentation folder carries the copyright notice and the
 # packaging changelog, compressed (with the manual pages) just before the
@@ -57,7 +65,7 @@ set(CPACK_PRE_BUILD_SCRIPTS ${CMAKE_CURRENT_LIST_DIR}/debian/compress.cmake)
 
 include(CPack)
 
-cpack_add_component(programs DISPLAY_NAME "Programs"
+cpack_add_component(programs DISPLAY_NAME "Programs" ${programs_depend}
   DESCRIPTION "Small Unix tools for process control, terminals and stream input
 Programs that schedule commands in turns, run an interactive shell's top
 level, join two commands through a pipe by hand, show bytes as binary
