@@ -9,8 +9,9 @@
 #
 # SIZE_KB (default 512) sets the input size, RUNS (default 3) the runs per
 # command; SIZE_MB, if set, gives the size in megabytes instead. binview takes
-# some 20 to 40 seconds per megabyte, so the default ends within about two
-# minutes; SIZE_MB=16 takes half an hour.
+# some 16 seconds per megabyte on a quiet machine and up to 40 on a busy one,
+# so the default ends within half a minute to two minutes; SIZE_MB=16 takes
+# some 5 to 11 minutes. The figures are hyperfine's summary.
 set -eu
 bin=${1:-build/bin}
 [ $# -gt 0 ] && shift

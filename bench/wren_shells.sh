@@ -14,7 +14,9 @@
 # wren/anchor of those, and the range of the per-round ratios as the noise.
 # On a machine shared with other work the wall times wander with the load;
 # the CPU times much less. Every shell gets the same PATH, so no one
-# searches further than another.
+# searches further than another. Every round runs each shell six times per
+# script (one warm-up): the defaults take about 12 minutes on a quiet
+# two-processor machine, half an hour on a busy one.
 set -eu
 here=$(cd "$(dirname "$0")/.." && pwd)
 wren=${1:-$here/build/bin/wren}
