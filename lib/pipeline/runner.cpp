@@ -43,7 +43,7 @@ struct Launch {
     const char *where;       // "line N: ", for the child's own failures
     char *const *argv;
     char **envp;
-    const char *dirs;        // where to look for argv[0]; null when it holds a slash
+    const char *dirs;        // where to look for a name without a slash
     char *file;              // room for one candidate path of PATH_MAX bytes
     char **shell;            // argv for the system shell; the child fills in slot 1
     int in, out;             // to become standard input and output (-1: as they are)
@@ -97,7 +97,7 @@ int exec_search(const Launch *l)
     const char *name = l->argv[0];
     if (*name == '\0')
         return ENOENT;
-    if (!l->dirs)
+    if (strchr(name, '/'))
         return try_exec(l, name);
     size_t namelen = strlen(name);
     bool denied = false;
@@ -264,7 +264,6 @@ int start_stage(clstage st, int in, int out, Launch *l, pid_t *pid)
         l->shell = shell;
         l->in = in;
         l->out = out;
-        l->dirs = strchr(st->argv[0], '/') ? nullptr : l->dirs;
 
         *pid = start(l);
         if (*pid < 0) {
@@ -326,8 +325,8 @@ int do_pipeline(pipeline pl)
     launch.envp = environ;
     launch.file = file;
     launch.caught = &caught;
-    const char *dirs = getenv("PATH");
-    dirs = dirs ? dirs : kDefaultPath;
+    const char *path = getenv("PATH");
+    launch.dirs = path ? path : kDefaultPath;
 
     // What the caller printed must come before what the stages print; a
     // failure stays on the caller's stream for the caller to see.
@@ -344,7 +343,6 @@ int do_pipeline(pipeline pl)
             broken = true;
             break;
         }
-        launch.dirs = dirs;
         int status = start_stage(st, in, fds[1], &launch, &pids[i]);
         // The stage holds its ends now; we keep only the next stage's input.
         if (in >= 0)
