@@ -35,8 +35,15 @@ constexpr const char *kShell = "/bin/sh";
 constexpr int kRedirectFailed = 1;
 constexpr int kCannotExecute = 126;
 constexpr int kNotFound = 127;
-constexpr int kStarted = -1;
-constexpr int kBroken = -2;
+
+// What became of one stage: its process started, it finished without one
+// (having said why), or no process could be made and the line is broken.
+enum class Outcome { started, finished, broken };
+struct Stage {
+    Outcome outcome;
+    pid_t pid;   // of the process that started, else 0
+    int status;  // as a shell gives it, of a stage that finished, else 0
+};
 
 // What a child needs, prepared before vfork.
 struct Launch {
@@ -219,66 +226,59 @@ void caught_signals(sigset_t *set)
     sigaddset(set, SIGPIPE);
 }
 
-// Starts one stage reading `in` and writing `out` (-1: the caller's own
-// standard input or output) after its redirections. Returns kStarted with
-// `*pid` set, the stage's status when it could not start (it says why), or
-// kBroken when no process could be made.
-int start_stage(clstage st, int in, int out, Launch *l, pid_t *pid)
+// Makes the process for `argv`: started, or broken when that cannot be done.
+Stage make_process(char *const *argv, int in, int out, Launch *l)
 {
-    *pid = 0;
-    if (!st->argv || !st->argv[0])
-        return 0;
+    size_t argc = 0;
+    while (argv[argc])
+        argc++;
+    char **shell = static_cast<char **>(calloc(argc + 2, sizeof(char *)));
+    if (!shell) {
+        line_failed("malloc");
+        return {Outcome::broken, 0, 0};
+    }
+    shell[0] = const_cast<char *>("sh");
+    for (size_t i = 1; i < argc; ++i)
+        shell[i + 1] = argv[i];
+    l->argv = argv;
+    l->shell = shell;
+    l->in = in;
+    l->out = out;
+    pid_t pid = start(l);
+    if (pid < 0)
+        line_failed("vfork");
+    free(shell);
+    return pid < 0 ? Stage{Outcome::broken, 0, 0} : Stage{Outcome::started, pid, 0};
+}
 
-    int status = kStarted;
+// Starts one stage reading `in` and writing `out` (-1: the caller's own
+// standard input or output) after its redirections; one that cannot be
+// opened says why and finishes the stage.
+Stage start_stage(clstage st, int in, int out, Launch *l)
+{
+    if (!st->argv || !st->argv[0])
+        return {Outcome::finished, 0, 0};
     int from = -1, to = -1;
     if (st->inname) {
         from = open(st->inname, O_RDONLY | O_CLOEXEC);
         if (from < 0) {
             perror(st->inname);
-            return kRedirectFailed;
+            return {Outcome::finished, 0, kRedirectFailed};
         }
-        in = from;
     }
-    if (st->outname) {
+    if (st->outname)
         to = open(st->outname, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-        if (to < 0) {
-            perror(st->outname);
-            status = kRedirectFailed;
-        }
-        out = to;
-    }
-
-    size_t argc = 0;
-    while (st->argv[argc])
-        argc++;
-    char **shell = status == kStarted ? static_cast<char **>(calloc(argc + 2, sizeof(char *))) : nullptr;
-    if (status == kStarted && !shell) {
-        line_failed("malloc");
-        status = kBroken;
-    }
-    if (status == kStarted) {
-        shell[0] = const_cast<char *>("sh");
-        for (size_t i = 1; i < argc; ++i)
-            shell[i + 1] = st->argv[i];
-        l->argv = st->argv;
-        l->shell = shell;
-        l->in = in;
-        l->out = out;
-
-        *pid = start(l);
-        if (*pid < 0) {
-            line_failed("vfork");
-            *pid = 0;
-            status = kBroken;
-        }
-    }
-    free(shell);
+    Stage s = {Outcome::finished, 0, kRedirectFailed};
+    if (st->outname && to < 0)
+        perror(st->outname);
+    else
+        s = make_process(st->argv, from >= 0 ? from : in, to >= 0 ? to : out, l);
     // Only we hold these: read-only or just created, nothing to lose.
     if (from >= 0)
         (void)close(from);
     if (to >= 0)
         (void)close(to);
-    return status;
+    return s;
 }
 
 // Waits for one stage, through interruptions; its status as a shell gives it.
@@ -334,8 +334,10 @@ int do_pipeline(pipeline pl)
 
     int result = 0;
     bool broken = false;
-    int in = -1;  // read end of the pipe from the previous stage
-    int i = 0, last = -1;
+    int in = -1;       // read end of the pipe from the previous stage
+    int started = 0;   // pids[0] to pids[started - 1] are to be waited for
+    pid_t last = 0;    // the last stage's, if it started
+    int i = 0;
     for (clstage st = pl->stage; st && i < pl->length; st = st->next, ++i) {
         int fds[2] = {-1, -1};
         if (st->next && pipe2(fds, O_CLOEXEC) != 0) {
@@ -343,32 +345,31 @@ int do_pipeline(pipeline pl)
             broken = true;
             break;
         }
-        int status = start_stage(st, in, fds[1], &launch, &pids[i]);
+        Stage s = start_stage(st, in, fds[1], &launch);
         // The stage holds its ends now; we keep only the next stage's input.
         if (in >= 0)
             (void)close(in);
         if (fds[1] >= 0)
             (void)close(fds[1]);
         in = fds[0];
-        if (status == kBroken) {
+        if (s.outcome == Outcome::broken) {
             broken = true;
-            ++i;
             break;
         }
+        if (s.outcome == Outcome::started)
+            pids[started++] = s.pid;
         if (!st->next) {
-            result = status;
-            last = i;
+            last = s.pid;
+            result = s.status;
         }
     }
     if (in >= 0)
         (void)close(in);
 
-    for (int k = 0; k < i; ++k) {
-        if (pids[k] > 0) {
-            int status = wait_stage(pids[k]);
-            if (k == last)
-                result = status;
-        }
+    for (int k = 0; k < started; ++k) {
+        int status = wait_stage(pids[k]);
+        if (pids[k] == last)
+            result = status;
     }
     free(pids);
     return broken ? -1 : result;
