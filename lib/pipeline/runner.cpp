@@ -281,21 +281,20 @@ Stage start_stage(clstage st, int in, int out, Launch *l)
     return s;
 }
 
-// Waits for one stage, through interruptions; its status as a shell gives it.
-int wait_stage(pid_t pid)
+// Waits for one stage, through interruptions, and gives its status as a
+// shell gives it; false, after a message, if it cannot be waited for.
+bool wait_stage(pid_t pid, int *status)
 {
     int ws;
     while (waitpid(pid, &ws, 0) < 0) {
         if (errno != EINTR) {
             line_failed("waitpid");
-            return -1;
+            return false;
         }
     }
-    if (WIFEXITED(ws))
-        return WEXITSTATUS(ws);
-    if (WIFSIGNALED(ws))
-        return 128 + WTERMSIG(ws);
-    return -1;
+    // Without WUNTRACED, and tracing nothing, we see only ended stages.
+    *status = WIFEXITED(ws) ? WEXITSTATUS(ws) : 128 + WTERMSIG(ws);
+    return true;
 }
 
 }  // namespace
@@ -367,9 +366,10 @@ int do_pipeline(pipeline pl)
         (void)close(in);
 
     for (int k = 0; k < started; ++k) {
-        int status = wait_stage(pids[k]);
+        int status;
+        bool waited = wait_stage(pids[k], &status);
         if (pids[k] == last)
-            result = status;
+            result = waited ? status : -1;
     }
     free(pids);
     return broken ? -1 : result;
