@@ -35,15 +35,22 @@ constexpr const char *kShell = "/bin/sh";
 constexpr int kRedirectFailed = 1;
 constexpr int kCannotExecute = 126;
 constexpr int kNotFound = 127;
-constexpr int kStarted = -1;
-constexpr int kBroken = -2;
+
+// What became of one stage: its process started, it finished without one
+// (having said why), or no process could be made and the line is broken.
+enum class Outcome { started, finished, broken };
+struct Stage {
+    Outcome outcome;
+    pid_t pid;   // of the process that started, else 0
+    int status;  // as a shell gives it, of a stage that finished, else 0
+};
 
 // What a child needs, prepared before vfork.
 struct Launch {
     const char *where;       // "line N: ", for the child's own failures
     char *const *argv;
     char **envp;
-    const char *dirs;        // where to look for argv[0]; null when it holds a slash
+    const char *dirs;        // where to look for a name without a slash
     char *file;              // room for one candidate path of PATH_MAX bytes
     char **shell;            // argv for the system shell; the child fills in slot 1
     int in, out;             // to become standard input and output (-1: as they are)
@@ -97,7 +104,7 @@ int exec_search(const Launch *l)
     const char *name = l->argv[0];
     if (*name == '\0')
         return ENOENT;
-    if (!l->dirs)
+    if (strchr(name, '/'))
         return try_exec(l, name);
     size_t namelen = strlen(name);
     bool denied = false;
@@ -219,84 +226,75 @@ void caught_signals(sigset_t *set)
     sigaddset(set, SIGPIPE);
 }
 
-// Starts one stage reading `in` and writing `out` (-1: the caller's own
-// standard input or output) after its redirections. Returns kStarted with
-// `*pid` set, the stage's status when it could not start (it says why), or
-// kBroken when no process could be made.
-int start_stage(clstage st, int in, int out, Launch *l, pid_t *pid)
+// Makes the process for `argv`: started, or broken when that cannot be done.
+Stage make_process(char *const *argv, int in, int out, Launch *l)
 {
-    *pid = 0;
-    if (!st->argv || !st->argv[0])
-        return 0;
+    size_t argc = 0;
+    while (argv[argc])
+        argc++;
+    char **shell = static_cast<char **>(calloc(argc + 2, sizeof(char *)));
+    if (!shell) {
+        line_failed("malloc");
+        return {Outcome::broken, 0, 0};
+    }
+    shell[0] = const_cast<char *>("sh");
+    for (size_t i = 1; i < argc; ++i)
+        shell[i + 1] = argv[i];
+    l->argv = argv;
+    l->shell = shell;
+    l->in = in;
+    l->out = out;
+    pid_t pid = start(l);
+    if (pid < 0)
+        line_failed("vfork");
+    free(shell);
+    return pid < 0 ? Stage{Outcome::broken, 0, 0} : Stage{Outcome::started, pid, 0};
+}
 
-    int status = kStarted;
+// Starts one stage reading `in` and writing `out` (-1: the caller's own
+// standard input or output) after its redirections; one that cannot be
+// opened says why and finishes the stage.
+Stage start_stage(clstage st, int in, int out, Launch *l)
+{
+    if (!st->argv || !st->argv[0])
+        return {Outcome::finished, 0, 0};
     int from = -1, to = -1;
     if (st->inname) {
         from = open(st->inname, O_RDONLY | O_CLOEXEC);
         if (from < 0) {
             perror(st->inname);
-            return kRedirectFailed;
+            return {Outcome::finished, 0, kRedirectFailed};
         }
-        in = from;
     }
-    if (st->outname) {
+    if (st->outname)
         to = open(st->outname, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
-        if (to < 0) {
-            perror(st->outname);
-            status = kRedirectFailed;
-        }
-        out = to;
-    }
-
-    size_t argc = 0;
-    while (st->argv[argc])
-        argc++;
-    char **shell = status == kStarted ? static_cast<char **>(calloc(argc + 2, sizeof(char *))) : nullptr;
-    if (status == kStarted && !shell) {
-        line_failed("malloc");
-        status = kBroken;
-    }
-    if (status == kStarted) {
-        shell[0] = const_cast<char *>("sh");
-        for (size_t i = 1; i < argc; ++i)
-            shell[i + 1] = st->argv[i];
-        l->argv = st->argv;
-        l->shell = shell;
-        l->in = in;
-        l->out = out;
-        l->dirs = strchr(st->argv[0], '/') ? nullptr : l->dirs;
-
-        *pid = start(l);
-        if (*pid < 0) {
-            line_failed("vfork");
-            *pid = 0;
-            status = kBroken;
-        }
-    }
-    free(shell);
+    Stage s = {Outcome::finished, 0, kRedirectFailed};
+    if (st->outname && to < 0)
+        perror(st->outname);
+    else
+        s = make_process(st->argv, from >= 0 ? from : in, to >= 0 ? to : out, l);
     // Only we hold these: read-only or just created, nothing to lose.
     if (from >= 0)
         (void)close(from);
     if (to >= 0)
         (void)close(to);
-    return status;
+    return s;
 }
 
-// Waits for one stage, through interruptions; its status as a shell gives it.
-int wait_stage(pid_t pid)
+// Waits for one stage, through interruptions, and gives its status as a
+// shell gives it; false, after a message, if it cannot be waited for.
+bool wait_stage(pid_t pid, int *status)
 {
     int ws;
     while (waitpid(pid, &ws, 0) < 0) {
         if (errno != EINTR) {
             line_failed("waitpid");
-            return -1;
+            return false;
         }
     }
-    if (WIFEXITED(ws))
-        return WEXITSTATUS(ws);
-    if (WIFSIGNALED(ws))
-        return 128 + WTERMSIG(ws);
-    return -1;
+    // Without WUNTRACED, and tracing nothing, we see only ended stages.
+    *status = WIFEXITED(ws) ? WEXITSTATUS(ws) : 128 + WTERMSIG(ws);
+    return true;
 }
 
 }  // namespace
@@ -326,8 +324,8 @@ int do_pipeline(pipeline pl)
     launch.envp = environ;
     launch.file = file;
     launch.caught = &caught;
-    const char *dirs = getenv("PATH");
-    dirs = dirs ? dirs : kDefaultPath;
+    const char *path = getenv("PATH");
+    launch.dirs = path ? path : kDefaultPath;
 
     // What the caller printed must come before what the stages print; a
     // failure stays on the caller's stream for the caller to see.
@@ -335,8 +333,10 @@ int do_pipeline(pipeline pl)
 
     int result = 0;
     bool broken = false;
-    int in = -1;  // read end of the pipe from the previous stage
-    int i = 0, last = -1;
+    int in = -1;       // read end of the pipe from the previous stage
+    int started = 0;   // pids[0] to pids[started - 1] are to be waited for
+    pid_t last = 0;    // the last stage's, if it started
+    int i = 0;
     for (clstage st = pl->stage; st && i < pl->length; st = st->next, ++i) {
         int fds[2] = {-1, -1};
         if (st->next && pipe2(fds, O_CLOEXEC) != 0) {
@@ -344,33 +344,32 @@ int do_pipeline(pipeline pl)
             broken = true;
             break;
         }
-        launch.dirs = dirs;
-        int status = start_stage(st, in, fds[1], &launch, &pids[i]);
+        Stage s = start_stage(st, in, fds[1], &launch);
         // The stage holds its ends now; we keep only the next stage's input.
         if (in >= 0)
             (void)close(in);
         if (fds[1] >= 0)
             (void)close(fds[1]);
         in = fds[0];
-        if (status == kBroken) {
+        if (s.outcome == Outcome::broken) {
             broken = true;
-            ++i;
             break;
         }
+        if (s.outcome == Outcome::started)
+            pids[started++] = s.pid;
         if (!st->next) {
-            result = status;
-            last = i;
+            last = s.pid;
+            result = s.status;
         }
     }
     if (in >= 0)
         (void)close(in);
 
-    for (int k = 0; k < i; ++k) {
-        if (pids[k] > 0) {
-            int status = wait_stage(pids[k]);
-            if (k == last)
-                result = status;
-        }
+    for (int k = 0; k < started; ++k) {
+        int status;
+        bool waited = wait_stage(pids[k], &status);
+        if (pids[k] == last)
+            result = waited ? status : -1;
     }
     free(pids);
     return broken ? -1 : result;
