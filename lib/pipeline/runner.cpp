@@ -134,6 +134,17 @@ int exec_search(const Launch *l)
     }
 }
 
+// A stop signal (Ctrl-Z) that reached the child before it could execute.
+// Stopped there, the child would never execute and its parent, which vfork
+// holds until then, could not stop: the terminal would hang. The child takes
+// it with a handler instead, and the parent passes it on once the child runs
+// the command (exec puts the default action back).
+volatile sig_atomic_t held_stop;
+
+void hold_stop(int sig) { held_stop = sig; }
+
+constexpr int kStopSignals[] = {SIGTSTP, SIGTTIN, SIGTTOU};
+
 // The child between vfork and execve: only system calls on prepared data.
 [[noreturn]] void child(Launch *l)
 {
@@ -153,6 +164,12 @@ int exec_search(const Launch *l)
             continue;
         (void)sigaction(sig, &dfl, nullptr);
     }
+    struct sigaction hold = dfl, was;
+    hold.sa_handler = hold_stop;
+    sigfillset(&hold.sa_mask);
+    for (int sig : kStopSignals)
+        if (sigaction(sig, &hold, &was) == 0 && !(was.sa_flags & SA_SIGINFO) && was.sa_handler == SIG_IGN)
+            (void)sigaction(sig, &was, nullptr);  // an ignored one stays ignored
     // An output that sits on descriptor 0 would be lost to the input's dup2.
     int out = l->out;
     if (out == 0 && l->in > 0)
@@ -178,10 +195,13 @@ int exec_search(const Launch *l)
     l->mask = old;
     sigdelset(&l->mask, SIGINT);
     sigdelset(&l->mask, SIGPIPE);
+    held_stop = 0;
     pid_t pid = vfork();
     if (pid == 0)
         child(l);
     int err = errno;
+    if (pid > 0 && held_stop)
+        (void)kill(pid, held_stop);
     (void)sigprocmask(SIG_SETMASK, &old, nullptr);
     errno = err;
     return pid;

@@ -74,6 +74,14 @@ void Pty::send(std::string_view bytes)
     }
 }
 
+void Pty::hang_up()
+{
+    pump(0);
+    close(master_);
+    master_ = -1;
+    closed_ = true;
+}
+
 void Pty::send_cc(int index) { send(std::string(1, static_cast<char>(attrs().c_cc[index]))); }
 
 bool Pty::pump(int wait_ms)

@@ -37,6 +37,9 @@ public:
     void send_quit() { send_cc(VQUIT); }
     void send_susp() { send_cc(VSUSP); }
     void send_eof() { send_cc(VEOF); }
+    // Closes the terminal, as closing its window does: what runs on it is
+    // hung up. Nothing more is read from it.
+    void hang_up();
 
     // Waits until `text` appears in the output after the point reached by the
     // previous successful expect, and moves that point past it. False when
