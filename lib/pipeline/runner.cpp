@@ -5,8 +5,9 @@
 // memory until then, so it runs only system calls (and plain memory
 // functions) on data prepared beforehand, with every signal blocked, and it
 // puts every signal that has a handler back to its default action before it
-// unblocks anything: no handler of the caller can run in it. It reports its
-// own failure to execute, as a forked child would.
+// unblocks anything: no handler of the caller can run in it (the stop
+// signals get one of ours, below). It reports its own failure to execute, as
+// a forked child would.
 #include <fcntl.h>
 #include <limits.h>
 #include <signal.h>
@@ -166,6 +167,7 @@ constexpr int kStopSignals[] = {SIGTSTP, SIGTTIN, SIGTTOU};
     }
     struct sigaction hold = dfl, was;
     hold.sa_handler = hold_stop;
+    hold.sa_flags = SA_RESTART;
     sigfillset(&hold.sa_mask);
     for (int sig : kStopSignals)
         if (sigaction(sig, &hold, &was) == 0 && !(was.sa_flags & SA_SIGINFO) && was.sa_handler == SIG_IGN)
