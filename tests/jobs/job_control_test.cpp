@@ -83,9 +83,9 @@ bool idle(pid_t shell)
 }
 
 // Waits for the shell's one job to have a child ("launched"), a child that
-// runs a program of its own and is not stopped ("running"), to be stopped, or to have ended
-// (the shell may reap it only when it next runs a command); for the last
-// two, also until the shell has been idle for 30 ms.
+// runs a program of its own and is not stopped ("running"), to be stopped,
+// or to have ended (the shell may reap it only when it next runs a
+// command); for the last two, also until the shell has been idle for 30 ms.
 bool job_is(ts::Pty &t, const std::string &what)
 {
     for (int waited = 0, quiet = 0; waited < 10000; ++waited) {
@@ -96,7 +96,9 @@ bool job_is(ts::Pty &t, const std::string &what)
         if (what == "ended")
             there = std::all_of(jobs.begin(), jobs.end(), [](pid_t job) { return state(job) == 'Z'; });
         else if (jobs.size() == 1 && starting)
-            there = std::any_of(kids.begin(), kids.end(), [&](pid_t kid) { return what == "launched" || (name(kid) != name(jobs[0]) && state(kid) != 'T'); });
+            there = std::any_of(kids.begin(), kids.end(), [&](pid_t kid) {
+                return what == "launched" || (name(kid) != name(jobs[0]) && state(kid) != 'T');
+            });
         else if (jobs.size() == 1)
             there = state(jobs[0]) == 'T';
         quiet = there && (starting || idle(t.pid())) ? quiet + 1 : 0;
