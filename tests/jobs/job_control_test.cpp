@@ -42,24 +42,6 @@ struct Row {
 
 void PrintTo(const Row &row, std::ostream *os) { *os << row.name; }
 
-std::vector<pid_t> children(pid_t pid)
-{
-    std::ifstream in("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children");
-    std::vector<pid_t> kids;
-    for (pid_t kid; in >> kid;)
-        kids.push_back(kid);
-    return kids;
-}
-
-char state(pid_t pid)
-{
-    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
-    std::string text;
-    std::getline(in, text);
-    auto close = text.rfind(')');  // the name may hold blanks and parentheses
-    return close == std::string::npos || close + 2 >= text.size() ? '?' : text[close + 2];
-}
-
 std::string name(pid_t pid)
 {
     std::ifstream in("/proc/" + std::to_string(pid) + "/comm");
@@ -79,7 +61,7 @@ bool idle(pid_t shell)
     while (std::getline(in, line))
         if (line.starts_with("SigPnd:") || line.starts_with("ShdPnd:"))
             pending = pending || line.find_first_not_of("0", line.find_first_not_of(" \t", 7)) != line.npos;
-    return !pending && state(shell) == 'S';
+    return !pending && ts::state_of(shell) == 'S';
 }
 
 // Waits for the shell's one job to have a child ("launched"), a child that
@@ -89,18 +71,18 @@ bool idle(pid_t shell)
 bool job_is(ts::Pty &t, const std::string &what)
 {
     for (int waited = 0, quiet = 0; waited < 10000; ++waited) {
-        auto jobs = children(t.pid());
-        auto kids = jobs.size() == 1 ? children(jobs[0]) : std::vector<pid_t>{};
+        auto jobs = ts::children_of(t.pid());
+        auto kids = jobs.size() == 1 ? ts::children_of(jobs[0]) : std::vector<pid_t>{};
         const bool starting = what == "launched" || what == "running";
         bool there = false;
         if (what == "ended")
-            there = std::all_of(jobs.begin(), jobs.end(), [](pid_t job) { return state(job) == 'Z'; });
+            there = std::all_of(jobs.begin(), jobs.end(), [](pid_t job) { return ts::state_of(job) == 'Z'; });
         else if (jobs.size() == 1 && starting)
             there = std::any_of(kids.begin(), kids.end(), [&](pid_t kid) {
-                return what == "launched" || (name(kid) != name(jobs[0]) && state(kid) != 'T');
+                return what == "launched" || (name(kid) != name(jobs[0]) && ts::state_of(kid) != 'T');
             });
         else if (jobs.size() == 1)
-            there = state(jobs[0]) == 'T';
+            there = ts::state_of(jobs[0]) == 'T';
         quiet = there && (starting || idle(t.pid())) ? quiet + 1 : 0;
         if (starting ? quiet > 0 : quiet == 30)
             return true;
@@ -114,14 +96,14 @@ bool job_is(ts::Pty &t, const std::string &what)
 // in a row are not.
 ::testing::AssertionResult one_runs(pid_t shell)
 {
-    auto jobs = children(shell);
+    auto jobs = ts::children_of(shell);
     if (jobs.size() != 1)
         return ::testing::AssertionFailure() << jobs.size() << " jobs, expected one";
     std::this_thread::sleep_for(milliseconds(50));
     for (int sample = 0, crowded = 0; sample < 20; ++sample) {
         int running = 0;
-        for (pid_t kid : children(jobs[0]))
-            running += state(kid) == 'R';
+        for (pid_t kid : ts::children_of(jobs[0]))
+            running += ts::state_of(kid) == 'R';
         crowded = running > 1 ? crowded + 1 : 0;
         if (crowded == 2)
             return ::testing::AssertionFailure()

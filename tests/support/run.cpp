@@ -162,6 +162,21 @@ bool alive(pid_t pid)
     return read_stat(pid, st) && st.state != 'Z' && st.state != 'X';
 }
 
+char state_of(pid_t pid)
+{
+    ProcStat st;
+    return read_stat(pid, st) ? st.state : 0;
+}
+
+std::vector<pid_t> children_of(pid_t pid)
+{
+    std::ifstream list("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children");
+    std::vector<pid_t> kids;
+    for (pid_t kid; list >> kid;)
+        kids.push_back(kid);
+    return kids;
+}
+
 std::vector<pid_t> child_pids()
 {
     std::vector<pid_t> kids;

@@ -119,6 +119,13 @@ bool alive(pid_t pid);
 // Children of this process that are zombies or still running, from /proc.
 std::vector<pid_t> child_pids();
 
+// The state letter of process `pid` from /proc ('R' running or runnable,
+// 'T' stopped, 'Z' ended, ...), or 0 once it is gone.
+char state_of(pid_t pid);
+
+// The children of process `pid` (of its main thread), from /proc.
+std::vector<pid_t> children_of(pid_t pid);
+
 // A fresh directory under TMPDIR (or /tmp), removed with its contents when
 // the object goes away.
 class TempDir {

@@ -84,25 +84,8 @@ std::string states(const Log &log)
     return all;
 }
 
-// A process's state letter from /proc ('R' running or runnable, 'T'
-// stopped, ...), or 0 once it is gone.
-char state_of(pid_t pid)
-{
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string line;
-    std::getline(stat, line);
-    auto paren = line.rfind(") ");
-    return paren == std::string::npos ? 0 : line[paren + 2];
-}
-
-std::vector<pid_t> children_of(pid_t pid)
-{
-    std::ifstream list("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children");
-    std::vector<pid_t> kids;
-    for (pid_t kid; list >> kid;)
-        kids.push_back(kid);
-    return kids;
-}
+using ts::children_of;
+using ts::state_of;
 
 bool has_event(const Log &log, const std::string &event)
 {
