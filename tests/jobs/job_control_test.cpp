@@ -65,9 +65,11 @@ bool idle(pid_t shell)
 }
 
 // Waits for the shell's one job to have a child ("launched"), a child that
-// runs a program of its own and is not stopped ("running"), to be stopped,
-// or to have ended (the shell may reap it only when it next runs a
-// command); for the last two, also until the shell has been idle for 30 ms.
+// runs a program of its own ("running": neither it nor the job stopped; a
+// child still runnable just after a stop of the job may not have taken its
+// own stop yet), to be stopped, or to have ended (the shell may reap it only
+// when it next runs a command); for the last two, also until the shell has
+// been idle for 30 ms.
 bool job_is(ts::Pty &t, const std::string &what)
 {
     for (int waited = 0, quiet = 0; waited < 10000; ++waited) {
@@ -77,9 +79,11 @@ bool job_is(ts::Pty &t, const std::string &what)
         bool there = false;
         if (what == "ended")
             there = std::all_of(jobs.begin(), jobs.end(), [](pid_t job) { return ts::state_of(job) == 'Z'; });
+        else if (what == "launched")
+            there = jobs.size() == 1 && !kids.empty();
         else if (jobs.size() == 1 && starting)
-            there = std::any_of(kids.begin(), kids.end(), [&](pid_t kid) {
-                return what == "launched" || (name(kid) != name(jobs[0]) && ts::state_of(kid) != 'T');
+            there = ts::state_of(jobs[0]) != 'T' && std::any_of(kids.begin(), kids.end(), [&](pid_t kid) {
+                return name(kid) != name(jobs[0]) && ts::state_of(kid) != 'T';
             });
         else if (jobs.size() == 1)
             there = ts::state_of(jobs[0]) == 'T';
@@ -160,7 +164,8 @@ TEST_P(Job, AsAPersonSeesIt)
             t.send(step.keys.substr(4));
         } else if (step.keys == "one runs") {
             ASSERT_TRUE(one_runs(t.pid())) << screen();
-        } else if (step.keys == "launched" || step.keys == "stopped" || step.keys == "ended") {
+        } else if (step.keys == "launched" || step.keys == "running" || step.keys == "stopped" ||
+                   step.keys == "ended") {
             ASSERT_TRUE(job_is(t, step.keys)) << "the job is not " << step.keys << screen();
         } else if (step.keys == "hang up") {
             t.hang_up();
@@ -255,6 +260,9 @@ const Row kRows[] = {
     {"wren_dash_suspend_while_launching", "dash",
      {{"wren", "Squeak? "}, {"sleep 1", ""}, {"launched", ""}, {"^Z", "Stopped..." + kPrompt},
       {"fg", "wren"}, {"", "Squeak? "}, {"exit", kPrompt}, {"echo st $?", "st 0"}}},
+    {"wren_dash_suspend_fg_interrupt", "dash",
+     {{"wren", "Squeak? "}, {"sleep 30", ""}, {"running", ""}, {"^Z", "Stopped..." + kPrompt},
+      {"fg", "wren"}, {"running", ""}, {"^C", "Squeak? "}, {"exit", kPrompt}, {"echo st $?", "st 0"}}},
     {"wren_bash_started_in_bg_then_fg", "bash",
      {{"wren &", kPrompt}, {"stopped", ""}, {"fg", "wren"}, {"echo hi", "hi\r\nSqueak? "}, {"exit", kPrompt}}},
     {"wren_bash_killed_in_background", "bash",
