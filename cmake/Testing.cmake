@@ -11,6 +11,19 @@ function(tools_test_code target)
   target_compile_options(${target} PRIVATE -O0 $<$<NOT:$<CONFIG:Debug>>:-g1>)
 endfunction()
 
+# tools_test_sources(TARGET src...): TARGET compiles test sources, with the
+# headers every test parses precompiled by the support library, for C++
+# only: the C sources must not be handed them.
+function(tools_test_sources target)
+  tools_test_code(${target})
+  target_precompile_headers(${target} REUSE_FROM testsupport)
+  foreach(source IN LISTS ARGN)
+    if(source MATCHES "[.]c$")
+      set_source_files_properties(${source} PROPERTIES SKIP_PRECOMPILE_HEADERS ON)
+    endif()
+  endforeach()
+endfunction()
+
 # tools_add_test(NAME SOURCES src... [LIBS lib...] [DEPENDS target...]
 #                [TIMEOUT seconds] [LABELS label...] [PREFIX prefix])
 # One GoogleTest program; every TEST in it becomes a CTest test, its name
@@ -23,15 +36,7 @@ function(tools_add_test name)
   endif()
   add_executable(${name} ${T_SOURCES})
   target_link_libraries(${name} PRIVATE testsupport GTest::gtest_main ${T_LIBS})
-  tools_test_code(${name})
-  # The headers every test parses come precompiled from the support library,
-  # for C++ only: the C sources must not be handed them.
-  target_precompile_headers(${name} REUSE_FROM testsupport)
-  foreach(source IN LISTS T_SOURCES)
-    if(source MATCHES "[.]c$")
-      set_source_files_properties(${source} PROPERTIES SKIP_PRECOMPILE_HEADERS ON)
-    endif()
-  endforeach()
+  tools_test_sources(${name} ${T_SOURCES})
   set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tests)
   if(T_DEPENDS)
     add_dependencies(${name} ${T_DEPENDS})
