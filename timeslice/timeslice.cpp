@@ -232,7 +232,11 @@ pid_t launch_stopped(char **argv)
         exit(-1);
     }
     int status = 0;
-    pid_t got = waitpid(pid, &status, WUNTRACED);
+    pid_t got;
+    // Job control may continue it (Ctrl-Z, then fg) before its stop has
+    // been seen, and that stop is then never reported: it is stopped again.
+    while ((got = waitpid(pid, &status, WUNTRACED | WCONTINUED)) == pid && WIFCONTINUED(status))
+        (void)kill(pid, SIGSTOP);
     if (got == pid && WIFSTOPPED(status))
         return pid;
     // Not in the table yet, so nothing else would end it.
@@ -381,6 +385,24 @@ int hold_again(proc_table *pt, pid_t holder, pid_t pid)
     return index_of(pt, holder);
 }
 
+// Job control may continue the whole group while the launch goes on (Ctrl-Z,
+// then fg): the children launched so far would all run their commands at
+// once until the slices begin. Each one continued is held again, or taken
+// out if it has ended meanwhile. An inherited child's news changes nothing.
+void hold_launched(proc_table *pt)
+{
+    pid_t pid;
+    int status;
+    while ((pid = waitpid(-1, &status, WCONTINUED | WNOHANG)) != 0) {
+        if (pid == -1)
+            die("waitpid()", kWaitFailed);
+        trace_status(pid, status);
+        if (index_of(pt, pid) >= 0 &&
+            (!WIFCONTINUED(status) || stop_process(pid) == stop_outcome::ended))
+            (void)next_turn("exited", 0, pt, pid);
+    }
+}
+
 }  // namespace
 
 void block_signals()
@@ -444,6 +466,7 @@ proc_table *make_proc_table(char **argv)
             *cursor++ = nullptr;
         pid_t pid = launch_stopped(segment);  // counted once it is known stopped
         pt->pids[pt->count++] = pid;
+        hold_launched(pt);
         // Rather than launch a long command line in full first.
         if (int signum = take_ending_signal(); signum != 0)
             hand_back_and_end(signum);

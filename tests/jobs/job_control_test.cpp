@@ -194,10 +194,12 @@ const Step kBinview = {"binview", ""};
 const Step kKeyA = {"key a", "01100001 "};
 const Step kKeyB = {"key b", "01100010 "};
 // timeslice with four children that never end of themselves, or with a
-// thousand that take a while to launch.
+// thousand that take a while to launch (and, the second time, never end).
 const Step kBusy = {"b='while :; do :; done'", kPrompt};
 const Step kFour = {"timeslice 200 sh -c \"$b\" : sh -c \"$b\" : sh -c \"$b\" : sh -c \"$b\"", ""};
 const Step kThousand = {"timeslice 200 $(printf 'true : %.0s' $(seq 1000))", ""};
+const Step kBusyLine = {"c=$(printf 'sha1sum /dev/zero : %.0s' $(seq 1000))", kPrompt};
+const Step kThousandBusy = {"timeslice 200 $c", ""};
 // ladder in the background is stopped when it first writes.
 const Step kTostop = {"stty tostop", kPrompt};
 const Step kTostopOff = {"stty -tostop", kPrompt};
@@ -247,6 +249,9 @@ const Row kRows[] = {
     {"timeslice_bash_bg", "bash",
      {kBusy, kFour, {"launched", ""}, {"^Z", "Stopped..." + kPrompt}, {"bg", kPrompt}, {"one runs", ""},
       {"kill %1", ""}, {"ended", ""}, kTerminated}},
+    {"timeslice_bash_suspend_while_launching", "bash",
+     {kBusyLine, kThousandBusy, {"launched", ""}, {"^Z", "Stopped..." + kPrompt}, {"fg", "timeslice"}, {"one runs", ""},
+      {"^C", kPrompt}, {"echo st $?", "st 130"}}},
     {"timeslice_bash_interrupt_while_launching", "bash",
      {kThousand, {"launched", ""}, {"^C", kPrompt}, {"echo st $?", "st 130"}}},
     {"timeslice_dash_interrupt_while_launching", "dash",
