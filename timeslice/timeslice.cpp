@@ -143,11 +143,12 @@ int take_signal_within(long ns)
 }
 
 // An ending signal that came while the children were being launched, taken;
-// 0 if none did. Until the slices begin they wait blocked.
-int take_ending_signal()
+// 0 if none did. Until the slices begin they wait blocked. `info`, if given,
+// says where it came from.
+int take_ending_signal(siginfo_t *info = nullptr)
 {
     const timespec now{0, 0};
-    int signum = sigtimedwait(&ending_signals, nullptr, &now);
+    int signum = sigtimedwait(&ending_signals, info, &now);
     return signum > 0 ? signum : 0;
 }
 
@@ -468,8 +469,16 @@ proc_table *make_proc_table(char **argv)
         pt->pids[pt->count++] = pid;
         hold_launched(pt);
         // Rather than launch a long command line in full first.
-        if (int signum = take_ending_signal(); signum != 0)
+        siginfo_t info{};
+        if (int signum = take_ending_signal(&info); signum != 0) {
+            // The terminal's interrupt, quit or hang-up went to the whole
+            // job, but not to a child forked after it was sent, which would
+            // run its command on once handed back: it gets it now.
+            if (info.si_code == SI_KERNEL && (signum == SIGINT || signum == SIGQUIT || signum == SIGHUP))
+                for (int i = 0; i < pt->count; ++i)
+                    (void)kill(pt->pids[i], signum);
             hand_back_and_end(signum);
+        }
     }
     return pt;
 }
