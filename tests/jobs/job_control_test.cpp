@@ -42,14 +42,6 @@ struct Row {
 
 void PrintTo(const Row &row, std::ostream *os) { *os << row.name; }
 
-std::string name(pid_t pid)
-{
-    std::ifstream in("/proc/" + std::to_string(pid) + "/comm");
-    std::string text;
-    std::getline(in, text);
-    return text;
-}
-
 // Whether the shell has taken every signal sent to it (the news of a job
 // that stopped or ended) and sleeps: a line typed while its handler runs
 // may be lost, which a person typing at human speed never sees.
@@ -83,7 +75,7 @@ bool job_is(ts::Pty &t, const std::string &what)
             there = jobs.size() == 1 && !kids.empty();
         else if (jobs.size() == 1 && starting)
             there = ts::state_of(jobs[0]) != 'T' && std::any_of(kids.begin(), kids.end(), [&](pid_t kid) {
-                return name(kid) != name(jobs[0]) && ts::state_of(kid) != 'T';
+                return ts::name_of(kid) != ts::name_of(jobs[0]) && ts::state_of(kid) != 'T';
             });
         else if (jobs.size() == 1)
             there = ts::state_of(jobs[0]) == 'T';

@@ -168,6 +168,12 @@ char state_of(pid_t pid)
     return read_stat(pid, st) ? st.state : 0;
 }
 
+std::string name_of(pid_t pid)
+{
+    ProcStat st;
+    return read_stat(pid, st) ? st.name : "";
+}
+
 std::vector<pid_t> children_of(pid_t pid)
 {
     std::ifstream list("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children");

@@ -123,6 +123,9 @@ std::vector<pid_t> child_pids();
 // 'T' stopped, 'Z' ended, ...), or 0 once it is gone.
 char state_of(pid_t pid);
 
+// The command name of process `pid` from /proc, or "" once it is gone.
+std::string name_of(pid_t pid);
+
 // The children of process `pid` (of its main thread), from /proc.
 std::vector<pid_t> children_of(pid_t pid);
 

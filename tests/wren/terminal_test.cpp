@@ -21,14 +21,9 @@ pid_t child_running(pid_t pid, const std::string &command, milliseconds limit)
 {
     auto deadline = std::chrono::steady_clock::now() + limit;
     do {
-        std::ifstream kids("/proc/" + std::to_string(pid) + "/task/" + std::to_string(pid) + "/children");
-        pid_t kid;
-        while (kids >> kid) {
-            std::ifstream comm("/proc/" + std::to_string(kid) + "/comm");
-            std::string name;
-            if (std::getline(comm, name) && name == command)
+        for (pid_t kid : ts::children_of(pid))
+            if (ts::name_of(kid) == command)
                 return kid;
-        }
         std::this_thread::sleep_for(milliseconds(10));
     } while (std::chrono::steady_clock::now() < deadline);
     return 0;
