@@ -13,13 +13,18 @@ endfunction()
 
 # tools_test_sources(TARGET src...): TARGET compiles test sources, with the
 # headers every test parses precompiled by the support library, for C++
-# only: the C sources must not be handed them.
+# only: the C sources must not be handed them. Its C++ sources are compiled
+# as one file: each test source costs about a second before its first line,
+# loading that header and emitting GoogleTest's code, and a program's sources
+# share both. Names at file scope must then differ across its sources.
 function(tools_test_sources target)
   tools_test_code(${target})
   target_precompile_headers(${target} REUSE_FROM testsupport)
+  set_target_properties(${target} PROPERTIES UNITY_BUILD ON UNITY_BUILD_BATCH_SIZE 0)
   foreach(source IN LISTS ARGN)
     if(source MATCHES "[.]c$")
-      set_source_files_properties(${source} PROPERTIES SKIP_PRECOMPILE_HEADERS ON)
+      set_source_files_properties(${source} PROPERTIES
+        SKIP_PRECOMPILE_HEADERS ON SKIP_UNITY_BUILD_INCLUSION ON)
     endif()
   endforeach()
 endfunction()

@@ -12,7 +12,7 @@ namespace {
 
 // Long enough that no command here is ever preempted, so their output comes
 // in command-line order.
-const std::string kForever = "100000";
+const std::string kNoPreemption = "100000";
 
 using Case = ts::ArgsCase;
 
@@ -37,16 +37,16 @@ const Case kCases[] = {
     {"huge_negative_quantum_saturates_low", {"-4294967295", "true"}, "", "setitimer: Invalid argument\n", 8},
     {"not_an_octal_digit", {"08", "echo", "x"}, "", "08 is not a valid quantum\n", 2},
     {"no_commands", {"100"}, "", "", 0},
-    {"commands_in_order", {kForever, "echo", "one", ":", "echo", "two", "three"}, "one\ntwo three\n", "", 0},
-    {"trailing_separator_adds_nothing", {kForever, "echo", "a", ":", "echo", "b", ":"}, "a\nb\n", "", 0},
-    {"colon_inside_an_argument_is_text", {kForever, "echo", "a:b", ":c", "d:", "::"}, "a:b :c d: ::\n", "", 0},
+    {"commands_in_order", {kNoPreemption, "echo", "one", ":", "echo", "two", "three"}, "one\ntwo three\n", "", 0},
+    {"trailing_separator_adds_nothing", {kNoPreemption, "echo", "a", ":", "echo", "b", ":"}, "a\nb\n", "", 0},
+    {"colon_inside_an_argument_is_text", {kNoPreemption, "echo", "a:b", ":c", "d:", "::"}, "a:b :c d: ::\n", "", 0},
     {"missing_command_is_reported_and_skipped",
-     {kForever, "/nonexistent/command", "arg", ":", "echo", "next"},
+     {kNoPreemption, "/nonexistent/command", "arg", ":", "echo", "next"},
      "next\n",
      "/nonexistent/command: No such file or directory\n",
      0},
     {"empty_commands_end_without_running_anything",
-     {kForever, ":", "echo", "a", ":", ":", "echo", "b"},
+     {kNoPreemption, ":", "echo", "a", ":", ":", "echo", "b"},
      "a\nb\n",
      "launch_stopped: empty command\nlaunch_stopped: empty command\n",
      0},

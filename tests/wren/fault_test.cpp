@@ -21,7 +21,7 @@ const struct {
     {"echo a*", "a1 a2\n"},
 };
 
-struct Case {
+struct FaultCase {
     const char *name;
     const char *fault;  // see ts::Options::fault; "%d" stands for each count from 1 to `upto`
     std::string out;
@@ -31,11 +31,11 @@ struct Case {
     bool script = false;  // the script is named as an argument rather than read from standard input
 };
 
-void PrintTo(const Case &c, std::ostream *os) { *os << c.name; }
+void PrintTo(const FaultCase &c, std::ostream *os) { *os << c.name; }
 
 const std::string kAll = "ONE\ntwo\na1 a2\n\n";
 
-const Case kCases[] = {
+const FaultCase kCases[] = {
     {"no_pipe", "pipe:1", "two\na1 a2\n\n", "line 1: pipe: Too many open files\n"},
     {"no_process", "vfork:1", "two\na1 a2\n\n", "line 1: vfork: Resource temporarily unavailable\n"},
     {"no_process_for_a_later_stage", "vfork:2", "two\na1 a2\n\n",
@@ -78,11 +78,11 @@ const Case kCases[] = {
     return ts::ended(r, 0, out + "\n", err);
 }
 
-class Faults : public ::testing::TestWithParam<Case> {};
+class Faults : public ::testing::TestWithParam<FaultCase> {};
 
 TEST_P(Faults, Run)
 {
-    const Case &c = GetParam();
+    const FaultCase &c = GetParam();
     ts::TempDir dir;
     dir.write("a1", "");
     dir.write("a2", "");
