@@ -30,6 +30,12 @@
 //                           CPU time
 //   over_ratio              over_ts / over_kernel
 //   fair_ts, fair_kernel    largest / smallest probe CPU time in the window
+//   hand_med_us_ts, hand_p95_us_ts, hand_med_us_kernel, hand_p95_us_kernel
+//                           median and 95th percentile of the handoff in
+//                           microseconds: from one probe's last instruction
+//                           before a switch to the next probe's first, over
+//                           every switch but those into a probe's first
+//                           segment (its exec) or out of its last (its exit)
 #include <benchmark/benchmark.h>
 
 #include <sched.h>
@@ -44,6 +50,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -53,6 +60,7 @@ namespace {
 
 constexpr int kNice = -10;
 constexpr long long kLeadNs = 300000000;  // for every process to have started
+constexpr int kGapUs = 20;                // shortest pause a probe records
 
 long long now_ns()
 {
@@ -128,10 +136,10 @@ Outcome run(bool under_timeslice, int probes, int quantum, long long window_ns)
     long long start = now_ns();
     std::string from = "from=" + std::to_string(start + kLeadNs);
     std::string until = "until=" + std::to_string(start + kLeadNs + window_ns);
-    // Pauses shorter than half a quantum (the kernel running something else
-    // for a moment) stay inside a segment; the pause between two turns is a
-    // whole quantum or more.
-    std::string gap = "gap=" + std::to_string(quantum * 500);
+    // Every pause is recorded, so that the kernel's own switches, far
+    // shorter than a quantum, show as well; the slice error puts segments
+    // back together (see turns_of).
+    std::string gap = "gap=" + std::to_string(kGapUs);
     std::vector<pid_t> pids;
     if (under_timeslice) {
         const char *program = getenv("TIMESLICE_BENCH_PROGRAM");
@@ -183,18 +191,47 @@ double fairness(const Outcome &o)
     return static_cast<double>(high->second) / static_cast<double>(low->second);
 }
 
+// Each probe's segments, in time order, joined across pauses shorter than
+// half a quantum (the kernel running something else for a moment): the
+// pause between two turns is a whole quantum or more.
+std::map<std::string, std::vector<probe_log::Segment>> turns_of(const Outcome &o, int quantum)
+{
+    const long long join_ns = quantum * 500000LL;
+    std::map<std::string, std::vector<probe_log::Segment>> turns;
+    for (const auto &s : o.log.segments) {
+        auto &mine = turns[s.name];
+        if (!mine.empty() && s.start - mine.back().end <= join_ns)
+            mine.back().end = s.end;
+        else
+            mine.push_back(s);
+    }
+    return turns;
+}
+
 std::vector<double> slice_errors_ms(const Outcome &o, int quantum)
 {
     std::vector<double> errors;
-    for (const auto &[name, cpu] : o.log.cpu) {
-        std::vector<const probe_log::Segment *> mine;
-        for (const auto &s : o.log.segments)
-            if (s.name == name)
-                mine.push_back(&s);
+    for (const auto &[name, mine] : turns_of(o, quantum))
         for (size_t i = 1; i + 1 < mine.size(); ++i)
-            errors.push_back(std::fabs(static_cast<double>(mine[i]->end - mine[i]->start) / 1e6 - quantum));
-    }
+            errors.push_back(std::fabs(static_cast<double>(mine[i].end - mine[i].start) / 1e6 - quantum));
     return errors;
+}
+
+std::vector<double> handoffs_us(const Outcome &o)
+{
+    std::map<std::string, std::pair<long long, long long>> span;  // first start, last end per probe
+    for (const auto &s : o.log.segments) {
+        auto [it, fresh] = span.try_emplace(s.name, s.start, s.end);
+        it->second.second = std::max(it->second.second, s.end);
+    }
+    std::vector<double> handoffs;
+    const auto &seg = o.log.segments;
+    for (size_t i = 0; i + 1 < seg.size(); ++i) {
+        const auto &from = seg[i], &to = seg[i + 1];
+        if (from.name != to.name && to.start != span[to.name].first && from.end != span[from.name].second)
+            handoffs.push_back(static_cast<double>(to.start - from.end) / 1e3);
+    }
+    return handoffs;
 }
 
 void BM_Slicing(benchmark::State &state)
@@ -218,6 +255,11 @@ void BM_Slicing(benchmark::State &state)
     state.counters["over_ratio"] = overhead(sliced) / overhead(kernel);
     state.counters["fair_ts"] = fairness(sliced);
     state.counters["fair_kernel"] = fairness(kernel);
+    auto hand_ts = handoffs_us(sliced), hand_kernel = handoffs_us(kernel);
+    state.counters["hand_med_us_ts"] = percentile(hand_ts, 0.5);
+    state.counters["hand_p95_us_ts"] = percentile(hand_ts, 0.95);
+    state.counters["hand_med_us_kernel"] = percentile(hand_kernel, 0.5);
+    state.counters["hand_p95_us_kernel"] = percentile(hand_kernel, 0.95);
 }
 
 BENCHMARK(BM_Slicing)
