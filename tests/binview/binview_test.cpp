@@ -75,10 +75,7 @@ TEST(Binview, EachGroupIsWrittenBeforeTheNextByte)
     for (const char *byte : {"1", "\x80", "~"}) {
         p.send(byte);
         sent += byte;
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
-        while (p.out() != groups(sent) && std::chrono::steady_clock::now() < deadline)
-            usleep(2000);
-        ASSERT_EQ(p.out(), groups(sent));
+        ASSERT_TRUE(ts::eventually([&] { return p.out() == groups(sent); })) << ts::visible(p.out());
     }
     p.close_input();
     EXPECT_EQ(p.wait().exit_code(), 0);

@@ -168,6 +168,18 @@ char state_of(pid_t pid)
     return read_stat(pid, st) ? st.state : 0;
 }
 
+bool signal_pending(pid_t pid, int signum)
+{
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    unsigned long long bit = 1ULL << (signum - 1);
+    while (std::getline(status, line))
+        if (line.starts_with("SigPnd:") || line.starts_with("ShdPnd:"))
+            if (std::stoull(line.substr(7), nullptr, 16) & bit)
+                return true;
+    return false;
+}
+
 std::string name_of(pid_t pid)
 {
     ProcStat st;
@@ -181,6 +193,17 @@ std::vector<pid_t> children_of(pid_t pid)
     for (pid_t kid; list >> kid;)
         kids.push_back(kid);
     return kids;
+}
+
+bool eventually(const std::function<bool()> &ready, milliseconds limit)
+{
+    Deadline deadline(limit);
+    while (!ready()) {
+        if (deadline.passed())
+            return false;
+        std::this_thread::sleep_for(milliseconds(2));
+    }
+    return true;
 }
 
 std::vector<pid_t> child_pids()

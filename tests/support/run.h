@@ -7,6 +7,7 @@
 #include <sys/wait.h>
 
 #include <chrono>
+#include <functional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -123,11 +124,21 @@ std::vector<pid_t> child_pids();
 // 'T' stopped, 'Z' ended, ...), or 0 once it is gone.
 char state_of(pid_t pid);
 
+// Whether signal `signum` is pending for process `pid` (sent and not yet
+// taken), from /proc.
+bool signal_pending(pid_t pid, int signum);
+
 // The command name of process `pid` from /proc, or "" once it is gone.
 std::string name_of(pid_t pid);
 
 // The children of process `pid` (of its main thread), from /proc.
 std::vector<pid_t> children_of(pid_t pid);
+
+// Waits for `ready` to hold, looking every few milliseconds; false if it
+// still does not once `limit` has passed. The default is far beyond any
+// pause of a loaded machine, so a row that waits for an event fails only
+// when the event does not come.
+bool eventually(const std::function<bool()> &ready, milliseconds limit = milliseconds(20000));
 
 // A fresh directory under TMPDIR (or /tmp), removed with its contents when
 // the object goes away.
