@@ -1,7 +1,7 @@
-// How timeslice shares the processor: every command gets a child that waits,
-// stopped, before it runs anything; then the children get the processor in
-// turns, a timer marking the end of each, until the last has been reaped.
-// Also the two trace printers. main() is in main.cpp.
+// How timeslice shares the processor: every command gets a child that waits
+// before it runs anything; then the children get the processor in turns, a
+// timer marking the end of each, until the last has been reaped. Also the two
+// trace printers. main() is in main.cpp.
 #include <signal.h>
 #include <sys/time.h>
 #include <sys/types.h>
@@ -28,47 +28,80 @@ constexpr int kSignalSetup = 7;
 constexpr int kTimer = 8;
 constexpr int kNotStopped = 10;
 
-// What a slice's wait ended on.
-enum class slice_event { child_changed, expired, ending_signal };
+// A stop that has not shown after this long is sent again: the kernel drops
+// a stop signal that reaches a process in the middle of an exec while its
+// other threads are being ended, and the child would run on with the
+// scheduler waiting for good.
+constexpr timespec kRestop{0, 10'000'000};
+
+// What one of the scheduler's waits found.
+struct report {
+    pid_t pid;
+    int status;
+};
 
 // What a stop found: the child held, or already ended (and now reaped).
 enum class stop_outcome { stopped, ended };
 
-// The signal that asked the scheduler to end, 0 if none.
-volatile sig_atomic_t ending_signal = 0;
+// How the wait for the end of a turn came to an end: the turn's time ran
+// out; a child of the table ended, or the holder was stopped by someone
+// else; or job control stopped and continued the job, and the holder starts
+// its turn afresh.
+enum class turn_end { expired, changed, restart };
 
-// The signal mask the scheduler was started with: its children get it back.
-sigset_t inherited_mask;
+// Everything the scheduler knows between its calls.
+struct scheduler {
+    proc_table *table = nullptr;  // from before the first launch, for the ways out
+    // How many entries, from the first, have had their first turn. Turns go
+    // round the table in its order, so these are always its front; the
+    // entries after them wait before their commands.
+    int started = 0;
+    pid_t holder = 0;  // whose turn it is; 0 until the first
+    // Children sent a stop that has not shown yet, `stopping` of them.
+    pid_t *stops = nullptr;
+    int stopping = 0;
+    // What the commands get back: the mask and the SIGCHLD action the
+    // scheduler was started with.
+    sigset_t inherited_mask;
+    struct sigaction inherited_child_action;
+    // The signals that end the scheduler: those that would end it by default,
+    // less any it was started to ignore or to block.
+    sigset_t ending_signals;
+    // What the scheduler's waits take: the ending signals, the timer's and
+    // SIGCHLD. All of them stay blocked for its whole life.
+    sigset_t wanted;
+    // The terminal's interrupt, quit or hang-up, to end by once the last
+    // child has ended; 0 if none came.
+    int terminal_signal = 0;
+    bool expired = false;  // the turn's timer has run out
+    bool tracing = false;  // TIMESLICE_TRACE asked for every decision and wait result
+};
 
-// The signals that end the scheduler after it has handed its children back:
-// those that would end it by default, less any it was started to ignore or
-// to block.
-sigset_t ending_signals;
+scheduler state;
 
-// The mask while the scheduler sleeps between slice events: the inherited one
-// with the timer's signal, SIGCHLD and the ending signals let in.
-sigset_t sleep_mask;
+// A child waits before its command until the scheduler gives it its first
+// turn, and a continue cannot tell it so: job control's SIGCONT (after
+// Ctrl-Z, then fg or bg) reaches every child of the job. This signal, sent by
+// the scheduler alone and held blocked by the child until it comes, does.
+// Being queued rather than merged with another of its kind, it is never lost.
+int go_signal()
+{
+    return SIGRTMIN;
+}
 
-// The table, from before the first launch, for the ways out that must not
-// leave a child behind stopped.
-proc_table *children = nullptr;
+// Left stopped, a child would wait for good for a SIGCONT that nobody sends;
+// so one whose command is under way is continued and left to finish its
+// work, and one that has never run anything is killed, which loses nothing.
+void release_children()
+{
+    const proc_table *pt = state.table;
+    for (int i = 0; pt != nullptr && i < pt->count; ++i)
+        (void)kill(pt->pids[i], i < state.started ? SIGCONT : SIGKILL);
+}
 
-// How many entries, from the first, have been continued at least once and so
-// are running their commands. Turns go round the table in its order, so
-// these are always its front; the entries after them have never run.
-int started = 0;
-
-// Whether TIMESLICE_TRACE asked for every decision and wait result.
-bool tracing = false;
-
-// Ends the scheduler on a failure. Left stopped, a child would wait for good
-// for a SIGCONT that nobody sends; so one whose command is under way is
-// continued and left to finish its work, and one that has never run anything
-// is killed, which loses nothing.
 [[noreturn]] void fail(int status)
 {
-    for (int i = 0; children != nullptr && i < children->count; ++i)
-        (void)kill(children->pids[i], i < started ? SIGCONT : SIGKILL);
+    release_children();
     exit(status);
 }
 
@@ -78,34 +111,34 @@ bool tracing = false;
     fail(status);
 }
 
-// Its delivery is what ends the sleep when a slice runs out.
+// Never runs: the timer's signal is blocked for the scheduler's whole life
+// and taken by its waits. Installed so that no expiry could ever reach the
+// default action, which would end the scheduler.
 void quantum_alarm(int)
 {
 }
 
-// Present only so that a child's change of state wakes the scheduler.
-void child_changed(int)
-{
-}
-
-void record_ending(int signum)
-{
-    ending_signal = signum;
-}
-
-void set_action(int signum, void (*handler)(int))
+void set_action(int signum, void (*handler)(int), struct sigaction *was = nullptr)
 {
     struct sigaction action {};
     action.sa_handler = handler;
     sigemptyset(&action.sa_mask);
     action.sa_flags = 0;
-    if (sigaction(signum, &action, nullptr) == -1)
+    if (sigaction(signum, &action, was) == -1)
         die("sigaction", kSignalSetup);
+}
+
+sigset_t just(int signum)
+{
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, signum);
+    return set;
 }
 
 // Every signal whose default action ends the process and that may come from
 // outside at any moment. The timer's own signal is not one: an expiry that
-// nobody armed is taken by its handler and ends nothing. Nor are the fault
+// nobody armed is taken by a wait and ends nothing. Nor are the fault
 // signals, which come from a fault of the scheduler itself.
 sigset_t ending_candidates()
 {
@@ -120,73 +153,40 @@ sigset_t ending_candidates()
     return set;
 }
 
-// The handler of an ending signal is installed only once every child has
-// been forked, so that the children keep every action they inherited.
-void catch_signals()
+// Ends the scheduler by `signum`, whose action is still the default one it
+// was started with, so that whoever sent it sees the scheduler end by it.
+[[noreturn]] void end_by(int signum)
 {
-    set_action(SIGCHLD, child_changed);  // whatever was inherited: no child reaped behind our back
-    for (int signum = 1; signum < NSIG; ++signum)
-        if (sigismember(&ending_signals, signum) == 1)
-            set_action(signum, record_ending);
-}
-
-// Takes SIGCHLD or an ending signal if one comes within `ns` nanoseconds,
-// and returns it; 0 when none did. A SIGCHLD taken here loses nothing: the
-// waits that follow look at every child before they sleep.
-int take_signal_within(long ns)
-{
-    sigset_t wanted = ending_signals;
-    sigaddset(&wanted, SIGCHLD);
-    const timespec limit{0, ns};
-    int signum = sigtimedwait(&wanted, nullptr, &limit);
-    return signum > 0 ? signum : 0;
-}
-
-// An ending signal that came while the children were being launched, taken;
-// 0 if none did. Until the slices begin they wait blocked. `info`, if given,
-// says where it came from.
-int take_ending_signal(siginfo_t *info = nullptr)
-{
-    const timespec now{0, 0};
-    int signum = sigtimedwait(&ending_signals, info, &now);
-    return signum > 0 ? signum : 0;
-}
-
-// The scheduler has been told to end: every child still in the table is
-// continued, so that none is left stopped with nobody to wake it, and then the
-// signal is delivered again under its default action so that whoever sent it
-// sees the scheduler end by it.
-[[noreturn]] void hand_back_and_end(int signum)
-{
-    for (int i = 0; i < children->count; ++i)
-        (void)kill(children->pids[i], SIGCONT);  // one that has just ended needs nothing
-    set_action(signum, SIG_DFL);
     (void)raise(signum);  // stays pending while blocked, if it is not already
-    sigset_t just_this;
-    sigemptyset(&just_this);
-    sigaddset(&just_this, signum);
+    sigset_t just_this = just(signum);
     if (sigprocmask(SIG_UNBLOCK, &just_this, nullptr) == -1)
         die("sigprocmask", kSignalSetup);
     _exit(128 + signum);  // not reached: the default action has ended the process
 }
 
+[[noreturn]] void hand_back_and_end(int signum)
+{
+    release_children();
+    end_by(signum);
+}
+
+// An ending signal that has come, taken; 0 if none has.
+int take_ending_signal()
+{
+    const timespec now{0, 0};
+    int signum = sigtimedwait(&state.ending_signals, nullptr, &now);
+    return signum > 0 ? signum : 0;
+}
+
 void trace_status(pid_t pid, int status)
 {
-    if (tracing)
+    if (state.tracing)
         print_status(pid, status);
 }
 
 void say_interrupted()
 {
     fprintf(stderr, "wait() was interrupted\n");
-}
-
-// A wait cut short by an expiry or an ending signal: no call failed, but the
-// trace shows it as the interrupted wait it stands for.
-void trace_interrupted_wait()
-{
-    if (tracing)
-        say_interrupted();
 }
 
 int index_of(const proc_table *pt, pid_t pid)
@@ -203,13 +203,38 @@ int next_turn(const char *why, int old, proc_table *pt, pid_t remove)
 {
     if (remove != 0) {
         int at = index_of(pt, remove);
-        if (at >= 0 && at < started)
-            --started;
+        if (at >= 0 && at < state.started)
+            --state.started;
     }
     int next = schedule_next(old, pt, remove);
-    if (tracing)
+    if (state.tracing)
         schedule_log(why, old, next, pt, remove);
     return next;
+}
+
+// In the child: waits, first stopped and then asleep, for its first turn,
+// then puts back the signal state timeslice was started with and runs the
+// command. Every call before the exec is given arguments it cannot refuse.
+[[noreturn]] void run_command(char **argv)
+{
+    sigset_t go = just(go_signal());
+    sigset_t waiting = state.inherited_mask;
+    sigaddset(&waiting, go_signal());
+    (void)sigaction(SIGCHLD, &state.inherited_child_action, nullptr);
+    (void)sigprocmask(SIG_SETMASK, &waiting, nullptr);
+    (void)raise(SIGSTOP);
+    // Anyone's continue brings it only this far. A stop and continue while
+    // it waits cut the wait short.
+    while (sigwaitinfo(&go, nullptr) != go_signal()) {
+    }
+    (void)sigprocmask(SIG_SETMASK, &state.inherited_mask, nullptr);
+    if (argv[0] == nullptr) {
+        fprintf(stderr, "%s: empty command\n", "launch_stopped");
+        exit(-1);
+    }
+    execvp(argv[0], argv);
+    perror(argv[0]);
+    exit(-1);
 }
 
 pid_t launch_stopped(char **argv)
@@ -220,25 +245,13 @@ pid_t launch_stopped(char **argv)
     pid_t pid = fork();
     if (pid == -1)
         die("fork", kForkFailed);
-    if (pid == 0) {
-        // The command must not inherit the scheduler's blocked signals.
-        (void)sigprocmask(SIG_SETMASK, &inherited_mask, nullptr);  // cannot fail
-        (void)raise(SIGSTOP);
-        if (argv[0] == nullptr) {
-            fprintf(stderr, "%s: empty command\n", "launch_stopped");
-            exit(-1);
-        }
-        execvp(argv[0], argv);
-        perror(argv[0]);
-        exit(-1);
-    }
+    if (pid == 0)
+        run_command(argv);
+    // Job control may have continued it (Ctrl-Z, then fg) before its stop
+    // was seen: then only the continue is reported, and it waits all the same.
     int status = 0;
-    pid_t got;
-    // Job control may continue it (Ctrl-Z, then fg) before its stop has
-    // been seen, and that stop is then never reported: it is stopped again.
-    while ((got = waitpid(pid, &status, WUNTRACED | WCONTINUED)) == pid && WIFCONTINUED(status))
-        (void)kill(pid, SIGSTOP);
-    if (got == pid && WIFSTOPPED(status))
+    pid_t got = waitpid(pid, &status, WUNTRACED | WCONTINUED);
+    if (got == pid && (WIFSTOPPED(status) || WIFCONTINUED(status)))
         return pid;
     // Not in the table yet, so nothing else would end it.
     if (got != pid)
@@ -256,35 +269,91 @@ void continue_process(pid_t pid)
     (void)kill(pid, SIGCONT);  // a child that has gone shows up in the wait
 }
 
-// Stops a running child and waits until the stop shows. A child may end on
-// its own just before the stop signal reaches it; then this wait reaps it,
-// and the caller takes it out of the table. An ending signal does not wait
-// for the stop: handing the children back continues this one anyway.
-stop_outcome stop_process(pid_t pid)
+// Whether a stop of `pid` was awaited; it is not any more.
+bool stop_shown(pid_t pid)
+{
+    for (int i = 0; i < state.stopping; ++i)
+        if (state.stops[i] == pid) {
+            state.stops[i] = state.stops[--state.stopping];
+            return true;
+        }
+    return false;
+}
+
+// Sends a stop to be awaited; false when `pid` is no process any more.
+bool send_stop(pid_t pid)
 {
     if (kill(pid, SIGSTOP) == -1) {
         if (errno == ESRCH)
-            return stop_outcome::stopped;  // no such process: nothing left to stop
+            return false;
         // Refused, for one that now runs as another user: it runs on.
         fprintf(stderr, "%s: process %d failed to stop\n", "stop_process", pid);
         fail(kNotStopped);
     }
-    // The kernel drops a stop signal that reaches a process in the middle of
-    // an exec while its other threads are being ended, and the child would
-    // run on with the scheduler waiting for good. So it is sent again while
-    // the child has not stopped; one sent to a stopped child is discarded by
-    // the SIGCONT of its next turn.
-    constexpr long kRestopNs = 10'000'000;
-    int status = 0;
-    pid_t got = 0;
-    while ((got = waitpid(pid, &status, WUNTRACED | WNOHANG)) == 0) {
-        int signum = take_signal_within(kRestopNs);
-        if (signum == 0)
-            (void)kill(pid, SIGSTOP);
-        else if (signum != SIGCHLD)
-            hand_back_and_end(signum);
+    (void)stop_shown(pid);  // awaited once, however often sent
+    state.stops[state.stopping++] = pid;
+    return true;
+}
+
+// A child's first turn is the one it has waited for before its command: it
+// is told so before it is continued.
+void give_turn(const proc_table *pt, int old)
+{
+    state.holder = pt->pids[old];
+    (void)stop_shown(state.holder);  // a stop still on its way is overtaken
+    if (old >= state.started) {
+        (void)kill(state.holder, go_signal());  // it exists: it has not been reaped
+        state.started = old + 1;
     }
+    continue_process(state.holder);
+}
+
+// The terminal's interrupt, quit or hang-up went to the whole foreground
+// group, so every child has it too. Those it ends must not wait for a turn
+// to die (a stopped child ends only once continued); those that survive it
+// go on taking turns, and the scheduler ends by it after the last, as a
+// shell waits for its job before it acts on the interrupt. Any other ending
+// signal, such as one sent with kill to the scheduler alone, ends it now.
+void on_ending_signal(int signum, const siginfo_t &info)
+{
+    bool from_terminal = info.si_code == SI_KERNEL && (signum == SIGINT || signum == SIGQUIT || signum == SIGHUP);
+    if (!from_terminal)
+        hand_back_and_end(signum);
+    state.terminal_signal = signum;
+    for (int i = 0; i < state.table->count; ++i)
+        if (state.table->pids[i] != state.holder)
+            continue_process(state.table->pids[i]);
+}
+
+// Sleeps until a signal the scheduler waits for comes, and acts on it. While
+// a stop is awaited it wakes after a while to send the stop again.
+void sleep_for_news()
+{
+    siginfo_t info{};
+    int signum = sigtimedwait(&state.wanted, &info, state.stopping > 0 ? &kRestop : nullptr);
+    if (signum == SIGALRM) {
+        state.expired = true;
+    } else if (signum > 0 && signum != SIGCHLD) {
+        on_ending_signal(signum, info);
+    } else if (signum == -1 && errno == EAGAIN) {
+        for (int i = 0; i < state.stopping; ++i)
+            (void)kill(state.stops[i], SIGSTOP);  // one that has ended shows up in the wait
+    }
+}
+
+// Stops a running child and waits until the stop shows. A child may end on
+// its own just before the stop signal reaches it; then this wait reaps it,
+// and the caller takes it out of the table.
+stop_outcome stop_process(pid_t pid)
+{
+    if (!send_stop(pid))
+        return stop_outcome::stopped;  // no such process: nothing left to stop
+    int status = 0;
+    pid_t got;
+    while ((got = waitpid(pid, &status, WUNTRACED | WNOHANG)) == 0)
+        sleep_for_news();
     trace_status(got, status);
+    (void)stop_shown(pid);
     if (got == pid && WIFSTOPPED(status))
         return stop_outcome::stopped;
     if (got == pid && (WIFEXITED(status) || WIFSIGNALED(status)))
@@ -295,7 +364,6 @@ stop_outcome stop_process(pid_t pid)
 
 void arm_timer(int quantum)
 {
-    set_action(SIGALRM, quantum_alarm);
     struct itimerval slice {};
     slice.it_value.tv_sec = quantum / 1000;
     slice.it_value.tv_usec = (quantum % 1000) * 1000;
@@ -303,105 +371,91 @@ void arm_timer(int quantum)
         die("setitimer", kTimer);
 }
 
-// The timer is stopped first, so no expiry can follow; one that came just
-// before is still pending (the signal is blocked) and is taken by the harmless
-// handler before the default action, which would end the scheduler, returns.
+// A timer that has run out is spent. One that has not is stopped, and an
+// expiry that came just before is taken, so that it cannot cut the next
+// turn short.
 void disarm_timer()
 {
+    if (state.expired)
+        return;
     struct itimerval off {};
     if (setitimer(ITIMER_REAL, &off, nullptr) == -1)
         die("setitimer", kTimer);
-
-    sigset_t pending;
-    if (sigpending(&pending) == -1)
-        die("sigpending", kSignalSetup);
-    if (sigismember(&pending, SIGALRM)) {
-        sigset_t alarm_only;
-        sigemptyset(&alarm_only);
-        sigaddset(&alarm_only, SIGALRM);
-        if (sigprocmask(SIG_UNBLOCK, &alarm_only, nullptr) == -1 ||
-            sigprocmask(SIG_BLOCK, &alarm_only, nullptr) == -1)
-            die("sigprocmask", kSignalSetup);
-    }
-    set_action(SIGALRM, SIG_DFL);
+    const sigset_t alarm = just(SIGALRM);
+    const timespec now{0, 0};
+    (void)sigtimedwait(&alarm, nullptr, &now);
 }
 
-// Whether the slice's one-shot timer has run out: its remaining time reads 0
-// from the moment it fires, whether or not its signal has been taken yet.
-bool slice_expired()
+// Takes the next report the children have ready, if there is one.
+bool take_report(report *r)
 {
-    struct itimerval left {};
-    if (getitimer(ITIMER_REAL, &left) == -1)
-        die("getitimer", kTimer);
-    return left.it_value.tv_sec == 0 && left.it_value.tv_usec == 0;
+    r->pid = waitpid(-1, &r->status, WUNTRACED | WCONTINUED | WNOHANG);
+    if (r->pid == -1)
+        die("waitpid()", kWaitFailed);
+    return r->pid != 0;
 }
 
-// Waits for one of the table's children to end, stop or be continued by
-// someone else, for the slice's timer to expire or for an ending signal. The
-// state is looked at with the signals blocked and the sleep lets them in, so
-// an expiry can never fall between the look and the sleep and be lost while
-// a child runs on past its quantum. A child the scheduler did not start
-// (inherited across the exec that started it) may end or stop too: that
-// changes no turn, so the holder runs on.
-slice_event wait_slice(const proc_table *pt, pid_t holder, pid_t *pid, int *status)
+// Waits for the end of the holder's turn. A child the scheduler did not
+// start (inherited across the exec that started it) may end or stop too:
+// that changes no turn. One that someone else continues (job control
+// continues every child of the job) and that has had a turn would run its
+// command out of turn: every such child is sent its stop at once, and the
+// turn ends only once all those stops have shown.
+turn_end wait_turn(const proc_table *pt, report *r)
 {
+    state.expired = false;
+    bool restart = false;
     for (;;) {
-        *pid = waitpid(-1, status, WUNTRACED | WCONTINUED | WNOHANG);
-        if (*pid == -1)
-            die("waitpid()", kWaitFailed);
-        // The holder's continue is the scheduler's own, at the start of the
-        // slice.
-        if (*pid == holder && WIFCONTINUED(*status))
-            continue;
-        if (*pid != 0) {
-            trace_status(*pid, *status);
-            if (index_of(pt, *pid) >= 0)
-                return slice_event::child_changed;
-            continue;
+        while (take_report(r)) {
+            int at = index_of(pt, r->pid);
+            if (at < 0 || (r->pid == state.holder && WIFCONTINUED(r->status)))
+                continue;  // the holder's continue is the turn's own
+            trace_status(r->pid, r->status);
+            if (WIFCONTINUED(r->status)) {
+                restart = true;
+                if (at < state.started)
+                    (void)send_stop(r->pid);
+            } else if (WIFSTOPPED(r->status)) {
+                if (!stop_shown(r->pid) && r->pid == state.holder)
+                    return turn_end::changed;
+            } else {
+                (void)stop_shown(r->pid);
+                return turn_end::changed;
+            }
         }
-        if (ending_signal != 0 || slice_expired()) {
-            trace_interrupted_wait();
-            return ending_signal != 0 ? slice_event::ending_signal : slice_event::expired;
+        if (state.stopping == 0 && restart)
+            return turn_end::restart;
+        if (state.stopping == 0 && state.expired) {
+            if (state.tracing)
+                say_interrupted();
+            return turn_end::expired;
         }
-        sigsuspend(&sleep_mask);  // returns once a handler has run
+        sleep_for_news();
     }
 }
 
-// The stop found the holder already dead (and collected it). It is dropped
-// just as if its end had woken the scheduler during the slice, so the turn
-// goes to whoever came after it.
-int pass_turn(proc_table *pt, pid_t holder)
+// Whose turn follows one that ended as `end` says, with `r` the report that
+// ended it.
+int decide(proc_table *pt, int old, turn_end end, const report &r)
 {
-    return next_turn("exited", index_of(pt, holder), pt, holder);
-}
-
-// A child other than the holder was continued by someone else, as every one
-// is when job control continues the whole group after a stop: it is held
-// again, or taken out if it has ended meanwhile. The holder keeps its turn;
-// returns its index.
-int hold_again(proc_table *pt, pid_t holder, pid_t pid)
-{
-    if (stop_process(pid) == stop_outcome::ended)
-        (void)next_turn("exited", index_of(pt, holder), pt, pid);
-    return index_of(pt, holder);
-}
-
-// Job control may continue the whole group while the launch goes on (Ctrl-Z,
-// then fg): the children launched so far would all run their commands at
-// once until the slices begin. Each one continued is held again, or taken
-// out if it has ended meanwhile. An inherited child's news changes nothing.
-void hold_launched(proc_table *pt)
-{
-    pid_t pid;
-    int status;
-    while ((pid = waitpid(-1, &status, WCONTINUED | WNOHANG)) != 0) {
-        if (pid == -1)
-            die("waitpid()", kWaitFailed);
-        trace_status(pid, status);
-        if (index_of(pt, pid) >= 0 &&
-            (!WIFCONTINUED(status) || stop_process(pid) == stop_outcome::ended))
-            (void)next_turn("exited", 0, pt, pid);
+    const pid_t holder = state.holder;
+    if (end == turn_end::restart)
+        return old;
+    if (end == turn_end::expired)
+        return stop_process(holder) == stop_outcome::ended ? next_turn("exited", old, pt, holder)
+                                                           : next_turn("expired", old, pt, 0);
+    if (WIFSTOPPED(r.status))  // the holder, from outside: its turn is over, and nobody else is touched
+        return next_turn("stopped", old, pt, 0);
+    if (WIFEXITED(r.status) || WIFSIGNALED(r.status)) {
+        // Whoever ended, the turn moves on now; a holder that is still
+        // running is stopped first, and may turn out to have ended too.
+        bool holder_ended = r.pid != holder && stop_process(holder) == stop_outcome::ended;
+        old = next_turn("exited", old, pt, r.pid);
+        return holder_ended ? next_turn("exited", index_of(pt, holder), pt, holder) : old;
     }
+    fprintf(stderr, "%s: process status (0x%08x) neither exited or stopped.  That's puzzling\n", "run_procs",
+            static_cast<unsigned>(r.status));
+    fail(kPuzzled);
 }
 
 }  // namespace
@@ -411,33 +465,34 @@ void block_signals()
     sigset_t held = ending_candidates();
     sigaddset(&held, SIGALRM);
     sigaddset(&held, SIGCHLD);
-    if (sigprocmask(SIG_BLOCK, &held, &inherited_mask) == -1)
+    if (sigprocmask(SIG_BLOCK, &held, &state.inherited_mask) == -1)
         die("sigprocmask", kSignalSetup);
-    sleep_mask = inherited_mask;
-    sigdelset(&sleep_mask, SIGALRM);
-    sigdelset(&sleep_mask, SIGCHLD);
 
-    sigemptyset(&ending_signals);
+    sigemptyset(&state.ending_signals);
     sigset_t candidates = ending_candidates();
     for (int signum = 1; signum < NSIG; ++signum) {
-        if (sigismember(&candidates, signum) != 1 || sigismember(&inherited_mask, signum) == 1)
+        if (sigismember(&candidates, signum) != 1 || sigismember(&state.inherited_mask, signum) == 1)
             continue;
         struct sigaction was {};
         if (sigaction(signum, nullptr, &was) == -1)
             die("sigaction", kSignalSetup);
-        if (was.sa_handler != SIG_IGN) {
-            sigaddset(&ending_signals, signum);
-            sigdelset(&sleep_mask, signum);
-        }
+        if (was.sa_handler != SIG_IGN)
+            sigaddset(&state.ending_signals, signum);
     }
+    state.wanted = state.ending_signals;
+    sigaddset(&state.wanted, SIGALRM);
+    sigaddset(&state.wanted, SIGCHLD);
+    // Started with SIGCHLD ignored, the scheduler would have its children
+    // reaped behind its back; so its own action is in force before the
+    // first fork.
+    set_action(SIGCHLD, SIG_DFL, &state.inherited_child_action);
 }
 
 void release_signals()
 {
-    for (int signum = 1; signum < NSIG; ++signum)
-        if (sigismember(&ending_signals, signum) == 1)
-            set_action(signum, SIG_DFL);
-    if (sigprocmask(SIG_UNBLOCK, &ending_signals, nullptr) == -1)
+    if (state.terminal_signal != 0)
+        end_by(state.terminal_signal);
+    if (sigprocmask(SIG_UNBLOCK, &state.ending_signals, nullptr) == -1)
         die("sigprocmask", kSignalSetup);
 }
 
@@ -453,11 +508,12 @@ proc_table *make_proc_table(char **argv)
         if (strcmp(*arg, ":") == 0)
             ++separators;
     pt->pids = static_cast<pid_t *>(malloc((separators + 1) * sizeof(pid_t)));
-    if (pt->pids == nullptr)
+    state.stops = static_cast<pid_t *>(malloc((separators + 1) * sizeof(pid_t)));
+    if (pt->pids == nullptr || state.stops == nullptr)
         die("malloc", kNoMemory);
 
     pt->count = 0;
-    children = pt;
+    state.table = pt;
     char **cursor = argv + 2;
     while (*cursor != nullptr) {
         char **segment = cursor;
@@ -465,20 +521,12 @@ proc_table *make_proc_table(char **argv)
             ++cursor;
         if (*cursor != nullptr)
             *cursor++ = nullptr;
-        pid_t pid = launch_stopped(segment);  // counted once it is known stopped
-        pt->pids[pt->count++] = pid;
-        hold_launched(pt);
-        // Rather than launch a long command line in full first.
-        siginfo_t info{};
-        if (int signum = take_ending_signal(&info); signum != 0) {
-            // The terminal's interrupt, quit or hang-up went to the whole
-            // job, but not to a child forked after it was sent, which would
-            // run its command on once handed back: it gets it now.
-            if (info.si_code == SI_KERNEL && (signum == SIGINT || signum == SIGQUIT || signum == SIGHUP))
-                for (int i = 0; i < pt->count; ++i)
-                    (void)kill(pt->pids[i], signum);
+        pt->pids[pt->count++] = launch_stopped(segment);
+        // Told to end, it ends rather than launch a long command line in
+        // full first. No child has run anything yet, so every one is killed,
+        // also one started after the terminal's interrupt went to the job.
+        if (int signum = take_ending_signal(); signum != 0)
             hand_back_and_end(signum);
-        }
     }
     return pt;
 }
@@ -488,55 +536,20 @@ void run_procs(proc_table *pt, int quantum)
     if (pt == nullptr || pt->count == 0)
         return;
     const char *trace = getenv("TIMESLICE_TRACE");
-    tracing = trace != nullptr && *trace != '\0';
-    catch_signals();
+    state.tracing = trace != nullptr && *trace != '\0';
+    set_action(SIGALRM, quantum_alarm);
 
     int old = 0;
     while (pt->count != 0) {
-        pid_t holder = pt->pids[old];
         // The timer first: a child just continued may take the processor
-        // from the scheduler at once, and its slice would run long by as
-        // long as the scheduler then waits to get it back.
+        // from the scheduler at once, and its turn would run long by as long
+        // as the scheduler then waits to get it back.
         arm_timer(quantum);
-        continue_process(holder);
-        if (old >= started)
-            started = old + 1;
-        pid_t pid = 0;
-        int status = 0;
-        slice_event event = wait_slice(pt, holder, &pid, &status);
+        give_turn(pt, old);
+        report r{};
+        turn_end end = wait_turn(pt, &r);
         disarm_timer();
-
-        if (event == slice_event::ending_signal) {
-            hand_back_and_end(ending_signal);
-        } else if (event == slice_event::expired) {
-            if (stop_process(holder) == stop_outcome::ended)
-                old = pass_turn(pt, holder);
-            else
-                old = next_turn("expired", old, pt, 0);
-        } else if (WIFEXITED(status) || WIFSIGNALED(status)) {
-            // Whoever ended, the turn moves on now; a holder that is still
-            // running is stopped first, and may turn out to have ended too.
-            bool holder_ended = pid != holder && stop_process(holder) == stop_outcome::ended;
-            old = next_turn("exited", old, pt, pid);
-            if (holder_ended)
-                old = pass_turn(pt, holder);
-        } else if (WIFSTOPPED(status)) {
-            // Stopped from outside: its turn is over, and nobody else is touched.
-            old = next_turn("stopped", old, pt, 0);
-        } else if (WIFCONTINUED(status)) {
-            // Most often job control has stopped and continued the whole
-            // group, and the holder lost the rest of its slice while
-            // stopped: it starts a whole one afresh.
-            old = hold_again(pt, holder, pid);
-        } else {
-            fprintf(stderr, "%s: process status (0x%08x) neither exited or stopped.  That's puzzling\n",
-                    "run_procs", static_cast<unsigned>(status));
-            fail(kPuzzled);
-        }
-        // One that came while the wait was reaping a child has only been
-        // recorded so far.
-        if (ending_signal != 0)
-            hand_back_and_end(ending_signal);
+        old = decide(pt, old, end, r);
     }
 }
 

@@ -46,21 +46,9 @@ ts::Options options(std::vector<std::string> args)
     return o;
 }
 
-// Polls until `ready` holds; false if it still does not after a generous while.
-bool eventually(const std::function<bool()> &ready)
-{
-    auto deadline = std::chrono::steady_clock::now() + 20s;
-    while (!ready()) {
-        if (std::chrono::steady_clock::now() >= deadline)
-            return false;
-        std::this_thread::sleep_for(5ms);
-    }
-    return true;
-}
-
 bool wait_for(const ts::Process &p, const std::function<bool(const Log &)> &ready)
 {
-    return eventually([&] { return ready(probe_log::parse(p.out())); });
+    return ts::eventually([&] { return ready(probe_log::parse(p.out())); });
 }
 
 // Whether `later` was written after `earlier` (both whole-line prefixes).
@@ -85,6 +73,7 @@ std::string states(const Log &log)
 }
 
 using ts::children_of;
+using ts::eventually;
 using ts::state_of;
 
 bool has_event(const Log &log, const std::string &event)
@@ -145,7 +134,7 @@ const OrderCase kOrderCases[] = {
      "A",
      "",
      "",
-     "kill:2:EPERM",
+     "kill:3:EPERM",
      "50",
      10,
      "stop_process: process {A} failed to stop\n"},
@@ -264,27 +253,30 @@ TEST(TimesliceSlices, WaitingChildKilledFromOutsideIsRemoved)
 
 class EndingSignal : public ::testing::TestWithParam<int> {};
 
-// A signal that would kill the scheduler makes it release its children
-// first, so that each of them finishes, and then kill it after all. That
-// happens immediately even in the middle of waiting for A's stop, which A's
-// hold delays past the end of its first slice.
-TEST_P(EndingSignal, ContinuesEveryChildAndDiesByTheSignal)
+// A signal that would kill the scheduler, sent to it alone (a script's
+// `kill $!`), means "stop this", never "run everything now": the scheduler
+// lets go of A, which has had a turn, to finish its work, kills B and C,
+// which have not run anything, and dies by the signal. It does so at once,
+// even in the middle of waiting for A's stop, which A's hold delays for
+// seconds: the signal is sent once the trace shows A's first turn over.
+TEST_P(EndingSignal, LetsStartedChildrenFinishAndKillsTheRest)
 {
     const int sig = GetParam();
-    ts::Process p(ts::bin("timeslice"),
-                  options(probes("50", {{"A", "hold=3000", "run=300"}, {"B", "run=300"}, {"C", "run=300"}})));
-    ASSERT_TRUE(wait_for(p, [](const Log &l) { return l.pids.count("A") > 0; })) << p.out();
-    std::this_thread::sleep_for(300ms);  // past A's first slice, most likely
+    ts::Options o = options(probes("50", {{"A", "hold=3000", "run=300"}, {"B", "run=300"}, {"C", "run=300"}}));
+    o.env = {"TIMESLICE_TRACE=1"};
+    ts::Process p(ts::bin("timeslice"), o);
+    ASSERT_TRUE(eventually([&] { return p.err() == "wait() was interrupted\n"; })) << p.err();
     ASSERT_TRUE(p.signal(sig));
 
     ASSERT_TRUE(eventually([&] { return !ts::alive(p.pid()); })) << "the scheduler did not end";
     EXPECT_FALSE(has_event(probe_log::parse(p.out()), "held A")) << "it waited for A to stop";
-    EXPECT_TRUE(wait_for(p, [](const Log &l) { return events_of(l, "done").size() == 3; }))
-        << "a child did not finish\n" << states(probe_log::parse(p.out())) << p.out();
+    EXPECT_TRUE(wait_for(p, [](const Log &l) { return has_event(l, "done A"); })) << p.out();
 
     ts::Result r = p.wait();
     EXPECT_EQ(r.term_signal(), sig) << r.describe();
-    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.err, "wait() was interrupted\n");
+    EXPECT_EQ(joined(events_of(probe_log::parse(r.out), "start")), "A") << r.out;
+    EXPECT_EQ(r.left, "");
 }
 
 INSTANTIATE_TEST_SUITE_P(Timeslice, EndingSignal, ::testing::Values(SIGTERM, SIGHUP, SIGINT, SIGUSR1),
@@ -313,47 +305,85 @@ TEST(TimesliceSignals, InterruptWhileLaunching)
 
 class GroupStop : public ::testing::TestWithParam<int> {};
 
+// How many of `kids` run their commands: a child counts while it may run
+// and has no stop signal on its way (one that has runs none of its command
+// before it stops, however long it waits for the processor).
+std::string running(const std::vector<std::pair<std::string, pid_t>> &kids)
+{
+    std::string names;
+    for (const auto &[name, pid] : kids)
+        if (state_of(pid) == 'R' && !ts::signal_pending(pid, SIGSTOP))
+            names += name;
+    return names;
+}
+
 // Job control stops the whole group, the scheduler and every child, and later
-// continues the whole group: every child runs. Within moments the scheduler
-// holds all but one of them again, and the turns go on. /proc is read in
-// rounds; a round can catch a handover between two reads, never several
-// rounds in a row.
+// continues the whole group: every child runs until the scheduler, continued
+// with them, has sent each of them but one its stop. Then one runs at a time
+// and the turns go on. /proc is read in rounds; a round can catch a handover
+// between two reads, never two rounds in a row.
 TEST_P(GroupStop, OneChildRunsOnceContinued)
 {
     ts::Process p(ts::bin("timeslice"), options(probes("200", {{"A"}, {"B"}, {"C"}})));
     ASSERT_TRUE(wait_for(p, [](const Log &l) { return l.pids.size() == 3; })) << p.out();
-    std::vector<pid_t> all{p.pid()};
-    for (const auto &[name, pid] : probe_log::parse(p.out()).pids)
-        all.push_back(pid);
+    const auto started = probe_log::parse(p.out()).pids;
+    const std::vector<std::pair<std::string, pid_t>> kids(started.begin(), started.end());
 
     ASSERT_EQ(kill(-p.pid(), GetParam()), 0);
-    auto stopped = [](pid_t id) { return state_of(id) == 'T'; };
-    ASSERT_TRUE(eventually([&] { return std::all_of(all.begin(), all.end(), stopped); }));
-    std::this_thread::sleep_for(300ms);  // longer than the slice that was running
+    auto stopped = [](const auto &kid) { return state_of(kid.second) == 'T'; };
+    ASSERT_TRUE(eventually([&] { return state_of(p.pid()) == 'T' && std::all_of(kids.begin(), kids.end(), stopped); }));
+    std::this_thread::sleep_for(300ms);  // so that the turn that was running runs out while stopped
     ASSERT_EQ(kill(-p.pid(), SIGCONT), 0);
-    std::this_thread::sleep_for(50ms);
+    ASSERT_TRUE(eventually([&] { return running(kids).size() <= 1; })) << states(probe_log::parse(p.out()));
 
-    std::string seen_running, failure;
+    std::string seen_alone, failure;
     int crowded = 0;
-    const auto end = std::chrono::steady_clock::now() + 800ms;
-    while (std::chrono::steady_clock::now() < end && failure.empty()) {
-        std::string running;
-        for (size_t i = 1; i < all.size(); ++i)
-            if (state_of(all[i]) == 'R')
-                running += static_cast<char>('A' + i - 1);
-        if (running.size() == 1 && seen_running.find(running) == std::string::npos)
-            seen_running += running;
-        crowded = running.size() > 1 ? crowded + 1 : 0;
-        if (crowded == 3)
-            failure = running + " run at once\n" + states(probe_log::parse(p.out()));
-        std::this_thread::sleep_for(2ms);
-    }
+    eventually([&] {
+        std::string now = running(kids);
+        if (now.size() == 1 && seen_alone.find(now) == std::string::npos)
+            seen_alone += now;
+        crowded = now.size() > 1 ? crowded + 1 : 0;
+        if (crowded == 2)
+            failure = now + " run at once\n" + states(probe_log::parse(p.out()));
+        return seen_alone.size() == 3 || !failure.empty();
+    });
     EXPECT_EQ(failure, "");
-    std::sort(seen_running.begin(), seen_running.end());
-    EXPECT_EQ(seen_running, "ABC") << "every child must have turns again";
+    std::sort(seen_alone.begin(), seen_alone.end());
+    EXPECT_EQ(seen_alone, "ABC") << "every child must have turns again";
 
-    for (size_t i = 1; i < all.size(); ++i)
-        kill(all[i], SIGKILL);
+    for (const auto &[name, pid] : kids)
+        kill(pid, SIGKILL);
+    ts::Result r = p.wait();
+    EXPECT_EQ(r.exit_code(), 0) << r.describe();
+    EXPECT_EQ(r.err, "");
+}
+
+// Only A has had a turn when job control stops and continues the job. B and
+// C, continued with it, go back to waiting before their commands, asleep:
+// the scheduler's own continue is the only one that lets a child on. A child
+// that went on would run its probe, which never sleeps.
+TEST_P(GroupStop, ChildrenThatHaveNotRunWaitOn)
+{
+    ts::Process p(ts::bin("timeslice"), options(probes(kForever, {{"A"}, {"B"}, {"C"}})));
+    ASSERT_TRUE(wait_for(p, [](const Log &l) { return l.pids.count("A") > 0; })) << p.out();
+    const pid_t a = probe_log::parse(p.out()).pids.at("A");
+    std::vector<pid_t> all = children_of(p.pid()), waiting;
+    std::copy_if(all.begin(), all.end(), std::back_inserter(waiting), [a](pid_t kid) { return kid != a; });
+    ASSERT_EQ(waiting.size(), 2u);
+    all.push_back(p.pid());
+
+    ASSERT_EQ(kill(-p.pid(), GetParam()), 0);
+    ASSERT_TRUE(eventually([&] { return std::all_of(all.begin(), all.end(), [](pid_t id) { return state_of(id) == 'T'; }); }));
+    ASSERT_EQ(kill(-p.pid(), SIGCONT), 0);
+    EXPECT_TRUE(eventually([&] { return std::all_of(waiting.begin(), waiting.end(), [](pid_t id) { return state_of(id) == 'S'; }); }))
+        << states(probe_log::parse(p.out()));
+    EXPECT_EQ(joined(events_of(probe_log::parse(p.out()), "start")), "A");
+
+    // The turns go on as before: B's comes once A has ended.
+    ASSERT_EQ(kill(a, SIGKILL), 0);
+    EXPECT_TRUE(wait_for(p, [](const Log &l) { return l.pids.count("B") > 0; })) << p.out();
+    for (pid_t id : waiting)
+        kill(id, SIGKILL);
     ts::Result r = p.wait();
     EXPECT_EQ(r.exit_code(), 0) << r.describe();
     EXPECT_EQ(r.err, "");
