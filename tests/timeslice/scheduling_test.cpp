@@ -258,11 +258,14 @@ class EndingSignal : public ::testing::TestWithParam<int> {};
 // lets go of A, which has had a turn, to finish its work, kills B and C,
 // which have not run anything, and dies by the signal. It does so at once,
 // even in the middle of waiting for A's stop, which A's hold delays for
-// seconds: the signal is sent once the trace shows A's first turn over.
+// seconds: the signal is sent once the trace shows A's first turn over. (A's
+// turn ends a second after it began, so A must have started and entered its
+// hold within that second: ten times what a start takes under the
+// sanitizers.)
 TEST_P(EndingSignal, LetsStartedChildrenFinishAndKillsTheRest)
 {
     const int sig = GetParam();
-    ts::Options o = options(probes("50", {{"A", "hold=3000", "run=300"}, {"B", "run=300"}, {"C", "run=300"}}));
+    ts::Options o = options(probes("1000", {{"A", "hold=4000", "run=300"}, {"B", "run=300"}, {"C", "run=300"}}));
     o.env = {"TIMESLICE_TRACE=1"};
     ts::Process p(ts::bin("timeslice"), o);
     ASSERT_TRUE(eventually([&] { return p.err() == "wait() was interrupted\n"; })) << p.err();
