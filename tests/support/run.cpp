@@ -256,8 +256,10 @@ std::string survivors(pid_t id, bool session)
             if (!read_stat(p, st) || (session ? st.session : st.pgrp) != id || st.state == 'Z' ||
                 st.state == 'X')
                 continue;
-            // A stopped process does not end by itself.
-            running = running || (st.state != 'T' && st.state != 't');
+            // A stopped process does not end by itself; one held by a tracer
+            // does (LeakSanitizer holds a program so while it looks for leaks
+            // at its exit).
+            running = running || st.state != 'T';
             left += std::to_string(p) + " " + st.state + " (" + st.name + ")\n";
         }
         if (!running || deadline.passed())
