@@ -13,28 +13,30 @@ struct proc_table {
     pid_t *pids;
 };
 
-// Blocks, for the scheduler's whole life, the signals it waits for. They get
-// in only while it sleeps, which unblocks and sleeps in one step, so none of
-// them can arrive between a look at the children and the sleep and go
-// unnoticed. Called before the first launch, so that an ending signal that
-// comes while the children are being started waits until there is a table
-// to hand back.
+// Blocks, for the scheduler's whole life, the signals it waits for, and
+// gives SIGCHLD the scheduler's own action. The waits take the signals one
+// at a time, so none can arrive between a look at the children and a sleep
+// and go unnoticed. Called before the first launch, so that an ending signal
+// that comes while the children are being started waits until there is a
+// table to hand back, and no child ends unseen.
 void block_signals();
 
 // Launches every command of argv[2] on (separated by ":" arguments), each
-// held stopped before it runs anything, into a new table.
+// held before it runs anything, into a new table.
 proc_table *make_proc_table(char **argv);
 
 // Lets the children run one at a time, one quantum of milliseconds each in
-// table order, until every one has been reaped. A waiting child that someone
-// else continues is stopped again. Told to end by a signal, it continues
-// every child it still holds and ends by that signal. With
-// TIMESLICE_TRACE set to a non-empty value it traces each wait and each
-// decision on standard error.
+// table order, until every one has been reaped. A child that someone else
+// continues runs nothing out of turn. Told to end by a signal, it continues
+// the children that have had a turn, kills the others and ends by that
+// signal; the terminal's interrupt, quit or hang-up waits for the children
+// that survive it. With TIMESLICE_TRACE set to a non-empty value it traces
+// each wait and each decision on standard error.
 void run_procs(proc_table *pt, int quantum);
 
-// Once the run is over: an ending signal held back until now still ends the
-// scheduler by that signal, rather than let it report success.
+// Once the run is over: the terminal's signal that came during it, or an
+// ending signal held back until now, ends the scheduler by that signal
+// rather than let it report success.
 void release_signals();
 
 // Picks whose turn follows `old`'s and returns that index. A non-zero
