@@ -158,16 +158,18 @@ TEST(ReadLongString, ReadErrorIsNotEndOfInput)
     EXPECT_EQ(errno, EINVAL);
 }
 
-// Input left non-blocking (by a program sharing it) is waited for anyway.
+// Input left non-blocking (by a program sharing it) is waited for anyway:
+// the line is written only once the reader, having found nothing to read,
+// has made its input blocking.
 TEST(ReadLongString, NonBlockingInputIsWaitedFor)
 {
     int p[2];
     ASSERT_EQ(pipe2(p, O_CLOEXEC | O_NONBLOCK), 0);
     FILE *in = fdopen(p[0], "r");
-    std::thread writer([fd = p[1]] {
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        (void)!write(fd, "late\n", 5);
-        close(fd);
+    std::thread writer([in = p[0], out = p[1]] {
+        (void)ts::eventually([in] { return (fcntl(in, F_GETFL) & O_NONBLOCK) == 0; });
+        (void)!write(out, "late\n", 5);
+        close(out);
     });
     char *line = readLongString(in);
     writer.join();
