@@ -17,17 +17,9 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "grow.h"
+#include "internal.h"
 #include "pipeline/parser.h"
 #include "pipeline/pipeline.h"
-#include "report.h"
-
-int lineno = 1;
-
-void pipeline_internal::line_failed(const char *call)
-{
-    fprintf(stderr, "line %d: %s: %s\n", lineno, call, strerror(errno));
-}
 
 namespace {
 

@@ -21,9 +21,9 @@
 #include <cstring>
 #include <iterator>
 
+#include "internal.h"
 #include "pipeline/parser.h"
 #include "pipeline/pipeline.h"
-#include "report.h"
 
 extern char **environ;
 
