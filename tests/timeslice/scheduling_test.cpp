@@ -139,16 +139,10 @@ const OrderCase kOrderCases[] = {
      "pid {A} stopped\nschedule_log: stopped: old=0, new = 1, remove=0, pt->count=2, pt: [{A}, {B} ]\n"
      "pid {B} exited\nschedule_log: exited: old=1, new = 0, remove={B}, pt->count=1, pt: [{A} ]\n"
      "pid {A} exited\nschedule_log: exited: old=0, new = 0, remove={A}, pt->count=0, pt: [ ]\n"},
-    // A stop refused is no child that has gone.
-    {"refused_stop",
-     {{"A", "run=200"}, {"B", "run=20"}},
-     "A",
-     "",
-     "",
-     "kill:2:EPERM",
-     "50",
-     10,
-     "stop_process: process {A} failed to stop\n"},
+    // A stop refused is no child that has gone: kill:1 continues A for its
+    // first turn, kill:2 is the stop at the end of that turn.
+    {.name = "refused_stop", .children = {{"A", "run=200"}, {"B", "run=20"}}, .turns = "A",
+     .fault = "kill:2:EPERM", .quantum = "50", .status = 10, .err = "stop_process: process {A} failed to stop\n"},
 };
 
 std::string with_pids(std::string text, const Log &log)
