@@ -66,13 +66,14 @@ int catch_signal(int sig, void (*handler)(int), bool ending_too)
     return old.sa_handler == SIG_IGN ? 0 : set_action(sig, handler, ending_too);
 }
 
-// Blocks or unblocks the one signal `sig`.
-void mask_one(int how, int sig)
+// Blocks or unblocks the one signal `sig`, keeping the mask before in
+// `old` if asked.
+void mask_one(int how, int sig, sigset_t *old = nullptr)
 {
     sigset_t set;
     sigemptyset(&set);
     sigaddset(&set, sig);
-    (void)sigprocmask(how, &set, nullptr);  // cannot fail with a valid set
+    (void)sigprocmask(how, &set, old);  // cannot fail with a valid set
 }
 
 // Whether `now` are the settings this program works in.
@@ -94,10 +95,8 @@ int put_back()
     termios now;
     if (tcgetattr(kInfd, &now) != 0 || !in_force(now))
         return 0;  // a terminal that is gone has nothing to put back
-    sigset_t ttou, old;
-    sigemptyset(&ttou);
-    sigaddset(&ttou, SIGTTOU);
-    (void)sigprocmask(SIG_BLOCK, &ttou, &old);
+    sigset_t old;
+    mask_one(SIG_BLOCK, SIGTTOU, &old);
     int r = tcsetattr(kInfd, TCSANOW, &origattr);
     int saved = errno;
     (void)sigprocmask(SIG_SETMASK, &old, nullptr);
@@ -109,7 +108,7 @@ int put_back()
 // background they would take the terminal from the job that has it (and
 // the kernel would stop the program for trying); the shell continues the
 // program again when it brings it back to the foreground.
-void take_terminal()
+void resume_settings()
 {
     if (tcgetpgrp(kInfd) == getpgrp())
         (void)tcsetattr(kInfd, TCSANOW, &newattr);
@@ -145,7 +144,7 @@ void suspend(int)
     // The kernel drops the stop when no shell could continue the program
     // (its process group is orphaned); no SIGCONT follows then, so the
     // changed settings are put back here as well.
-    take_terminal();
+    resume_settings();
     errno = saved;
 }
 
@@ -153,7 +152,7 @@ void suspend(int)
 void resume(int)
 {
     int saved = errno;
-    take_terminal();
+    resume_settings();
     errno = saved;
 }
 
@@ -169,64 +168,71 @@ bool put_group(int ch)
     return putchar(' ') != EOF;
 }
 
+// Catches every signal that would end or stop the program, so that the
+// terminal is handed back first.
+void guard()
+{
+    sigemptyset(&ending);
+    for (int sig : kEndingSignals)
+        sigaddset(&ending, sig);
+    for (int sig = SIGRTMIN; sig <= SIGRTMAX; ++sig)
+        sigaddset(&ending, sig);
+    for (int sig = 1; sig < NSIG; ++sig)
+        if (sigismember(&ending, sig) == 1 && catch_signal(sig, end_by, true) != 0)
+            die("sigaction");
+    if (catch_signal(SIGTSTP, suspend, false) != 0 || catch_signal(SIGCONT, resume, false) != 0)
+        die("sigaction");
+}
+
+// Puts the terminal in the program's settings, guarded first, so that no
+// key can end or stop the program while the terminal is changed and not
+// yet guarded.
+void take_terminal()
+{
+    if (tcgetattr(kInfd, &origattr) != 0)
+        die("tcgetattr");
+    newattr = origattr;
+    // ISIG stays on: the interrupt and quit keys keep working.
+    newattr.c_lflag &= ~kCookedFlags;
+    newattr.c_cc[VMIN] = 1;
+    newattr.c_cc[VTIME] = 0;
+    guard();
+    if (tcsetattr(kInfd, TCSANOW, &newattr) != 0)
+        die("tcsetattr");
+}
+
+// Hands the terminal back for good: a late continue must not put the changed
+// settings back.
+void give_back_terminal()
+{
+    mask_one(SIG_BLOCK, SIGTSTP);
+    mask_one(SIG_BLOCK, SIGCONT);
+    if (put_back() != 0)
+        die("tcsetattr");
+}
+
 }  // namespace
 
 int main()
 {
-    int infd = kInfd;
-    const bool on_terminal = isatty(infd);
-
-    if (on_terminal) {
-        if (tcgetattr(infd, &origattr) != 0)
-            die("tcgetattr");
-        newattr = origattr;
-        // ISIG stays on: the interrupt and quit keys keep working.
-        newattr.c_lflag &= ~kCookedFlags;
-        newattr.c_cc[VMIN] = 1;
-        newattr.c_cc[VTIME] = 0;
-        // Installed first, so that no key can end or stop the program while
-        // the terminal is changed and not yet guarded.
-        sigemptyset(&ending);
-        for (int sig : kEndingSignals)
-            sigaddset(&ending, sig);
-        for (int sig = SIGRTMIN; sig <= SIGRTMAX; ++sig)
-            sigaddset(&ending, sig);
-        for (int sig = 1; sig < NSIG; ++sig)
-            if (sigismember(&ending, sig) == 1 && catch_signal(sig, end_by, true) != 0)
-                die("sigaction");
-        if (catch_signal(SIGTSTP, suspend, false) != 0 || catch_signal(SIGCONT, resume, false) != 0)
-            die("sigaction");
-        if (tcsetattr(infd, TCSANOW, &newattr) != 0)
-            die("tcsetattr");
-    }
-
+    const bool on_terminal = isatty(kInfd);
+    if (on_terminal)
+        take_terminal();
     setbuf(stdout, nullptr);
-
     int status = 0;
     int ch;
-    while ((ch = getchar()) != EOF) {
+    while (status == 0 && (ch = getchar()) != EOF) {
         if (!put_group(ch)) {
             // Output that cannot be written is not reported as success.
             perror("putchar");
             status = 1;
-            break;
         }
     }
-
     // errno is the read's only when the stream says it failed.
     const bool read_failed = status == 0 && ferror(stdin);
     const int read_errno = errno;
-
-    if (on_terminal) {
-        // A late continue must not put the changed settings back.
-        sigset_t set;
-        sigemptyset(&set);
-        sigaddset(&set, SIGTSTP);
-        sigaddset(&set, SIGCONT);
-        (void)sigprocmask(SIG_BLOCK, &set, nullptr);
-        if (put_back() != 0)
-            die("tcsetattr");
-    }
+    if (on_terminal)
+        give_back_terminal();
     // A terminal whose other side has closed fails the read with EIO: that
     // is the end of its input. Any other failed read is not.
     if (read_failed && !(on_terminal && read_errno == EIO)) {

@@ -1,30 +1,26 @@
 #!/bin/sh
 # Shows each tool at work on a small input. Usage: demo.sh BINDIR
 bin=${1:?usage: demo.sh BINDIR}
+lib="$bin/../lib/libsmalltools-slurp.a"
 
 # Everything shown must have been built: a missing tool is a failure.
 for tool in timeslice wren duct binview stack ladder; do
     [ -x "$bin/$tool" ] || { echo "demo: $bin/$tool is missing; build it first" >&2; exit 1; }
 done
-[ -f "$bin/../lib/libsmalltools-slurp.a" ] || { echo "demo: the slurp library is missing; build it first" >&2; exit 1; }
+[ -f "$lib" ] || { echo "demo: the slurp library is missing; build it first" >&2; exit 1; }
 
 show() {
     printf '\n$ %s\n' "$1"
 }
 
-if [ -x "$bin/timeslice" ]; then
-    show "timeslice 100 sh -c 'seq 3' : echo a:b"
-    "$bin/timeslice" 100 sh -c 'seq 3' : echo a:b
-fi
+show "timeslice 100 sh -c 'seq 3' : echo a:b"
+"$bin/timeslice" 100 sh -c 'seq 3' : echo a:b
 
-if [ -x "$bin/wren" ]; then
-    show "printf 'echo hello from wren | tr a-z A-Z\\necho \"a  b\" c\\\\ d\\necho '\\''oops\\nexit\\n' | wren"
-    printf 'echo hello from wren | tr a-z A-Z\necho "a  b" c\\ d\necho '\''oops\nexit\n' | "$bin/wren" 2>&1
-fi
+show "printf 'echo hello from wren | tr a-z A-Z\\necho \"a  b\" c\\\\ d\\necho '\\''oops\\nexit\\n' | wren"
+printf 'echo hello from wren | tr a-z A-Z\necho "a  b" c\\ d\necho '\''oops\nexit\n' | "$bin/wren" 2>&1
 
 # slurp is a library: build a small C caller against it in a scratch folder.
-lib="$bin/../lib/libsmalltools-slurp.a"
-if [ -f "$lib" ] && command -v cc >/dev/null 2>&1; then
+if command -v cc >/dev/null 2>&1; then
     src=$(cd "$(dirname "$0")/.." && pwd)
     scratch=$(mktemp -d)
     cat >"$scratch/lengths.c" <<'CODE'
@@ -55,34 +51,26 @@ CODE
     rm -rf "$scratch"
 fi
 
-if [ -x "$bin/duct" ]; then
-    show "touch apple banana cherry outfile; duct; echo \$?; cat outfile"
-    duct=$(cd "$bin" && pwd)/duct
-    dir=$(mktemp -d)
-    (
-        cd "$dir" && touch apple banana cherry outfile || exit
-        LC_ALL=C "$duct"
-        echo $?
-        cat outfile
-    )
-    rm -rf "$dir"
-fi
+show "touch apple banana cherry outfile; duct; echo \$?; cat outfile"
+duct=$(cd "$bin" && pwd)/duct
+dir=$(mktemp -d)
+(
+    cd "$dir" && touch apple banana cherry outfile || exit
+    LC_ALL=C "$duct"
+    echo $?
+    cat outfile
+)
+rm -rf "$dir"
 
-if [ -x "$bin/binview" ]; then
-    show "printf 'Hi!\\n' | binview"
-    printf 'Hi!\n' | "$bin/binview"
-    echo
-fi
+show "printf 'Hi!\\n' | binview"
+printf 'Hi!\n' | "$bin/binview"
+echo
 
-if [ -x "$bin/stack" ]; then
-    show "printf 'u 72 u 105 c h u -1 o x' | stack"
-    printf 'u 72 u 105 c h u -1 o x' | "$bin/stack"
-    echo
-fi
+show "printf 'u 72 u 105 c h u -1 o x' | stack"
+printf 'u 72 u 105 c h u -1 o x' | "$bin/stack"
+echo
 
-if [ -x "$bin/ladder" ]; then
-    show "ladder"
-    "$bin/ladder"
-    show "ladder -z"
-    "$bin/ladder" -z
-fi
+show "ladder"
+"$bin/ladder"
+show "ladder -z"
+"$bin/ladder" -z

@@ -10,11 +10,11 @@ namespace {
 
 // Output that cannot be written (a full disk, a terminal gone) ends the
 // console with status 1 rather than a success nobody saw. Called before
-// every read: only output calls run between a failed write and the check,
-// so errno is still the write's.
+// every read: what was written goes out here, so that a failed write is
+// reported with its own errno, not with whatever a later call left there.
 void check_output()
 {
-    if (ferror(stdout)) {
+    if (fflush(stdout) != 0 || ferror(stdout)) {
         perror("stdout");
         exit(1);
     }
@@ -83,6 +83,27 @@ int read_number(int *number)
     return 1;
 }
 
+// Asks for a number and pushes it, then shows the stack; false when the
+// input ended first.
+bool push_dialogue(int *number, int mode)
+{
+    printf("What number? ");
+    int got = read_number(number);
+    if (got == EOF) {
+        check_input();
+        return false;
+    }
+    if (got == 1) {
+        if (push(*number))
+            puts("Overflow!!!");
+    } else {
+        puts("Not a number!!!");
+        skip_line();
+    }
+    printStack(mode);
+    return true;
+}
+
 }  // namespace
 
 int main()
@@ -103,35 +124,15 @@ int main()
 
         switch (option) {
         case 'c':
-            mode = SHOW_CHAR;
-            printStack(mode);
-            break;
         case 'd':
-            mode = SHOW_DECIMAL;
-            printStack(mode);
-            break;
         case 'h':
-            mode = SHOW_HEX;
+            mode = option == 'c' ? SHOW_CHAR : option == 'h' ? SHOW_HEX : SHOW_DECIMAL;
             printStack(mode);
             break;
-        case 'u': {
-            printf("What number? ");
-            int got = read_number(&number);
-            if (got == EOF) {
-                check_input();
+        case 'u':
+            if (!push_dialogue(&number, mode))
                 option = 'x';
-                break;
-            }
-            if (got == 1) {
-                if (push(number))
-                    puts("Overflow!!!");
-            } else {
-                puts("Not a number!!!");
-                skip_line();
-            }
-            printStack(mode);
             break;
-        }
         case 'o':
             printf("Popped: ");
             if (pop(&number))
@@ -149,9 +150,6 @@ int main()
     }
 
     printf("Goodbye!");
-    // What is still buffered is written here; a failure shows in the error
-    // indicator.
-    (void)fflush(stdout);
     check_output();
     return 0;
 }

@@ -6,6 +6,7 @@
 // the stack it is still running on; the switch away from it releases it on
 // the stack of the context it resumes.
 #include "lwp/lwp.h"
+#include "exception_state.h"
 #include "switch.h"
 
 #include <sys/mman.h>
@@ -41,23 +42,6 @@
 #define LWP_VALGRIND 0
 #endif
 
-// The C++ runtime keeps, for each process thread, the exceptions whose
-// handlers are running and the count of those in flight; the threads here
-// share a process thread, so each keeps its own copy while it is parked.
-// The layout is the one the runtime's ABI fixes.
-struct LwpEhState {
-    void *caught;        // innermost handler's exception first
-    unsigned uncaught;
-#if defined(__arm__) && !defined(__ARM_DWARF_EH__)
-    void *propagating;   // kept by the ARM unwinder only
-#endif
-};
-
-// Weak, so that a program without the C++ runtime links and has no
-// exception state to keep; with it, the runtime provides both.
-extern "C" __attribute__((weak)) LwpEhState *__cxa_get_globals();
-extern "C" __attribute__((weak)) void __cxa_end_catch();
-
 namespace {
 
 // A context: a thread, or the caller of lwp_start. A thread's record lies
@@ -79,27 +63,28 @@ constexpr int kProt = PROT_READ | PROT_WRITE;
 constexpr int kMapFlags = MAP_PRIVATE | MAP_ANONYMOUS | MAP_STACK;
 constexpr size_t kLine = 64;
 
-// Live threads in creation order once more, for the answers of a
-// scheduling function, which the ring could find only by a walk. Round robin
-// keeps to the ring, whose next record the switch reads anyway: stepping an
-// index through this list made a yield 3 to 14 % slower.
-Context **live;
-size_t live_count, live_capacity;
+// Everything the library keeps between calls.
+struct State {
+    // The live threads, in creation order, twice over: as a ring of their
+    // records, and as a list for the answers of a scheduling function, which
+    // the ring could find only by a walk. Round robin keeps to the ring,
+    // whose next record the switch reads anyway: stepping an index through
+    // the list made a yield 3 to 14 % slower. Only link_thread and
+    // unlink_thread change either.
+    Context **live;
+    size_t live_count, live_capacity;
 
-Context *running;        // null outside a run of lwp_start
-Context origin;          // the caller of lwp_start, parked during the run
-lwp_scheduler chooser;   // null: round robin
-int next_tid = 1;
-
-// The runtime's exception state for the process thread, found once per run;
-// a stand-in without the runtime.
-LwpEhState no_runtime;
-LwpEhState *eh = &no_runtime;
-
+    Context *running;       // null outside a run of lwp_start
+    Context origin;         // the caller of lwp_start, parked during the run
+    lwp_scheduler chooser;  // null: round robin
+    int next_tid = 1;
 #if LWP_ASAN
-Context *switched_from;  // tells the context resumed where it came from
-Context *zombie;         // an ended thread whose stack awaits release
+    Context *switched_from;  // tells the context resumed where it came from
+    Context *zombie;         // an ended thread whose stack awaits release
 #endif
+};
+
+State state;
 
 void release(void *ended)
 {
@@ -127,13 +112,13 @@ void arrived(void *fake_stack)
     const void *lo;
     size_t size;
     __sanitizer_finish_switch_fiber(fake_stack, &lo, &size);
-    if (switched_from != zombie) {
-        switched_from->stack_lo = lo;
-        switched_from->stack_size = size;
+    if (state.switched_from != state.zombie) {
+        state.switched_from->stack_lo = lo;
+        state.switched_from->stack_size = size;
     }
-    if (zombie) {
-        release(zombie);
-        zombie = nullptr;
+    if (state.zombie) {
+        release(state.zombie);
+        state.zombie = nullptr;
     }
 }
 
@@ -141,7 +126,7 @@ void switch_stacks(Context *from, Context *to)
 {
     void *fake_stack = nullptr;
     __sanitizer_start_switch_fiber(&fake_stack, to->stack_lo, to->stack_size);
-    switched_from = from;
+    state.switched_from = from;
     lwp_ctx_switch(&from->sp, to->sp);
     arrived(fake_stack);
 }
@@ -150,10 +135,10 @@ void switch_stacks(Context *from, Context *to)
 // for a return.
 [[noreturn]] void leave_to(Context *ended, Context *to)
 {
-    *eh = to->eh;
-    zombie = ended;
+    lwp_eh::resume(to->eh);
+    state.zombie = ended;
     __sanitizer_start_switch_fiber(nullptr, to->stack_lo, to->stack_size);
-    switched_from = ended;
+    state.switched_from = ended;
     lwp_ctx_switch(&ended->sp, to->sp);
     abort();  // nothing resumes an ended thread
 }
@@ -167,17 +152,15 @@ inline void switch_stacks(Context *from, Context *to)
 
 [[noreturn]] inline void leave_to(Context *ended, Context *to)
 {
-    *eh = to->eh;
+    lwp_eh::resume(to->eh);
     lwp_ctx_leave(to->sp, release, ended);
 }
 #endif
 
-// Every switch carries the exception state along: the context left keeps
-// its own, the context resumed gets its own back.
 inline void switch_to(Context *from, Context *to)
 {
-    from->eh = *eh;
-    *eh = to->eh;
+    lwp_eh::park(&from->eh);
+    lwp_eh::resume(to->eh);
     switch_stacks(from, to);
 }
 
@@ -185,16 +168,16 @@ inline void switch_to(Context *from, Context *to)
 // choice, when its answer names none.
 Context *ask_chooser(Context *in_turn)
 {
-    int answer = chooser();
-    if (answer >= 0 && static_cast<size_t>(answer) < live_count)
-        return live[answer];
+    int answer = state.chooser();
+    if (answer >= 0 && static_cast<size_t>(answer) < state.live_count)
+        return state.live[answer];
     return in_turn;
 }
 
 // The thread to run next.
 inline Context *choose(Context *in_turn)
 {
-    return chooser ? ask_chooser(in_turn) : in_turn;
+    return state.chooser ? ask_chooser(in_turn) : in_turn;
 }
 
 // Makes `next` the running thread in place of `self`, unless they are the
@@ -203,7 +186,7 @@ inline void hand_over(Context *self, Context *next)
 {
     if (next == self)
         return;
-    running = next;
+    state.running = next;
     switch_to(self, next);
 }
 
@@ -224,21 +207,118 @@ __attribute__((noinline)) void yield_as_told(Context *self)
     abort();  // lwp_exit never returns to a running thread
 }
 
+// Room in the list for one more thread.
 bool make_room()
 {
-    if (live_count < live_capacity)
+    if (state.live_count < state.live_capacity)
         return true;
-    size_t capacity = live_capacity ? 2 * live_capacity : 16;
-    if (capacity > SIZE_MAX / sizeof *live) {
+    size_t capacity = state.live_capacity ? 2 * state.live_capacity : 16;
+    if (capacity > SIZE_MAX / sizeof *state.live) {
         errno = ENOMEM;
         return false;
     }
-    void *grown = realloc(live, capacity * sizeof *live);
+    void *grown = realloc(state.live, capacity * sizeof *state.live);
     if (!grown)
         return false;
-    live = static_cast<Context **>(grown);
-    live_capacity = capacity;
+    state.live = static_cast<Context **>(grown);
+    state.live_capacity = capacity;
     return true;
+}
+
+// A new thread goes last in the ring and in the list, which has room.
+void link_thread(Context *thread)
+{
+    if (state.live_count == 0) {
+        thread->next = thread->prev = thread;
+    } else {
+        Context *first = state.live[0];
+        thread->next = first;
+        thread->prev = first->prev;
+        first->prev->next = thread;
+        first->prev = thread;
+    }
+    state.live[state.live_count++] = thread;
+}
+
+// An ending thread leaves both; once none is left, the list goes too.
+void unlink_thread(Context *thread)
+{
+    size_t at = 0;
+    while (state.live[at] != thread)
+        at++;
+    memmove(&state.live[at], &state.live[at + 1], (state.live_count - at - 1) * sizeof *state.live);
+    thread->prev->next = thread->next;
+    thread->next->prev = thread->prev;
+    if (--state.live_count == 0) {
+        free(state.live);
+        state.live = nullptr;
+        state.live_capacity = 0;
+    }
+}
+
+// Where a thread's pieces lie in its mapping, from the bottom up: a guard
+// page, the stack, the record `top` bytes from the start, then the rest of
+// the page the record is in.
+struct Layout {
+    size_t page, size, top;
+};
+
+// The layout for a stack of `stacksize` words. The record sits just above
+// the stack, in a page of its own with the switch's reserve; stack and
+// record start a different number of cache lines below the end of that page
+// for each thread (`tid`), so that the parked frames and records of many
+// threads fall in different cache sets rather than all in the same few: with
+// a hundred threads a switch is an eighth faster. False, with ENOMEM, for a
+// size beyond the address space.
+bool lay_out(size_t stacksize, int tid, Layout *l)
+{
+    // The page size is known to every process; asking cannot fail.
+    const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
+    const size_t record = (sizeof(Context) + kLine - 1) / kLine * kLine;
+    const size_t fixed = record + LWP_CTX_RESERVE;
+    const size_t colours = fixed + kLine <= page ? (page - fixed) / kLine : 1;
+    const size_t colour = static_cast<size_t>(tid) % colours * kLine;
+    const size_t above = (fixed + colour + page - 1) / page * page;
+    if (stacksize > (SIZE_MAX - above - 2 * page) / sizeof(void *)) {
+        errno = ENOMEM;
+        return false;
+    }
+    const size_t stack_bytes = (stacksize * sizeof(void *) + page - 1) / page * page;
+    l->page = page;
+    l->size = page + stack_bytes + above;
+    l->top = l->size - colour - record;
+    return true;
+}
+
+// Maps a thread's stack and record as laid out, with the context that starts
+// it; null, with errno set, when that cannot be done.
+Context *map_thread(const Layout &l)
+{
+    void *mapping = mmap(nullptr, l.size, kProt, kMapFlags, -1, 0);
+    if (mapping == MAP_FAILED)
+        return nullptr;
+    char *lo = static_cast<char *>(mapping) + l.page;
+    char *top = static_cast<char *>(mapping) + l.top;
+    void *sp = nullptr;
+    if (mprotect(mapping, l.page, PROT_NONE) == -1 || !(sp = lwp_ctx_make(top, thread_main, top, lo))) {
+        int saved = errno;
+        (void)munmap(mapping, l.size);  // undoing our own fresh mapping
+        errno = saved;
+        return nullptr;
+    }
+    Context *thread = new (top) Context{};
+    thread->sp = sp;
+    thread->mapping = mapping;
+    thread->mapping_size = l.size;
+    thread->stack_lo = lo;
+    thread->stack_size = static_cast<size_t>(top - lo);
+#if LWP_VALGRIND
+    thread->valgrind_id = VALGRIND_STACK_REGISTER(lo, top - 1);
+#endif
+#if LWP_ASAN
+    __asan_unpoison_memory_region(lo, thread->stack_size);
+#endif
+    return thread;
 }
 
 }  // namespace
@@ -249,93 +329,35 @@ extern "C" int new_lwp(lwp_function function, void *argument, size_t stacksize)
         errno = EINVAL;
         return -1;
     }
-    // The page size is known to every process; asking cannot fail.
-    const size_t page = static_cast<size_t>(sysconf(_SC_PAGESIZE));
-    // The record sits just above the stack, in a page of its own with the
-    // switch's reserve; stack and record start a different number of cache
-    // lines below the end of that page for each thread, so that the parked
-    // frames and records of many threads fall in different cache sets
-    // rather than all in the same few: with a hundred threads a switch is
-    // an eighth faster.
-    const size_t record = (sizeof(Context) + kLine - 1) / kLine * kLine;
-    const size_t fixed = record + LWP_CTX_RESERVE;
-    const size_t colours = fixed + kLine <= page ? (page - fixed) / kLine : 1;
-    const size_t colour = static_cast<size_t>(next_tid) % colours * kLine;
-    const size_t above = (fixed + colour + page - 1) / page * page;
-    // The stack in whole pages, the page above it, and one guard page below.
-    if (stacksize > (SIZE_MAX - above - 2 * page) / sizeof(void *)) {
-        errno = ENOMEM;
+    Layout layout;
+    if (!lay_out(stacksize, state.next_tid, &layout) || !make_room())
         return -1;
-    }
-    const size_t stack_bytes = (stacksize * sizeof(void *) + page - 1) / page * page;
-    const size_t mapping_size = page + stack_bytes + above;
-    if (!make_room())
+    Context *thread = map_thread(layout);
+    if (!thread)
         return -1;
-    void *mapping = mmap(nullptr, mapping_size, kProt, kMapFlags, -1, 0);
-    if (mapping == MAP_FAILED)
-        return -1;
-    char *lo = static_cast<char *>(mapping) + page;
-    char *top = static_cast<char *>(mapping) + mapping_size - colour - record;
-    void *sp = nullptr;
-    if (mprotect(mapping, page, PROT_NONE) == -1 ||
-        !(sp = lwp_ctx_make(top, thread_main, top, lo))) {
-        int saved = errno;
-        (void)munmap(mapping, mapping_size);  // undoing our own fresh mapping
-        errno = saved;
-        return -1;
-    }
-
-    Context *thread = new (top) Context{};
-    thread->sp = sp;
     thread->function = function;
     thread->argument = argument;
-    thread->mapping = mapping;
-    thread->mapping_size = mapping_size;
-    thread->stack_lo = lo;
-    thread->stack_size = static_cast<size_t>(top - lo);
-#if LWP_VALGRIND
-    thread->valgrind_id = VALGRIND_STACK_REGISTER(lo, top - 1);
-#endif
-#if LWP_ASAN
-    __asan_unpoison_memory_region(lo, thread->stack_size);
-#endif
-    if (live_count == 0) {
-        thread->next = thread->prev = thread;
-    } else {
-        Context *first = live[0];
-        thread->next = first;
-        thread->prev = first->prev;
-        first->prev->next = thread;
-        first->prev = thread;
-    }
-    live[live_count++] = thread;
-
-    int tid = next_tid;
-    next_tid = next_tid == INT_MAX ? 1 : next_tid + 1;
+    link_thread(thread);
+    int tid = state.next_tid;
+    state.next_tid = tid == INT_MAX ? 1 : tid + 1;
     return tid;
 }
 
 extern "C" void lwp_start(void)
 {
-    if (running || live_count == 0)
+    if (state.running || state.live_count == 0)
         return;
-    if (__cxa_get_globals)
-        eh = __cxa_get_globals();
-    running = choose(live[0]);
-    switch_to(&origin, running);
-
-    // Every thread has ended; the next run starts from an empty list.
-    free(live);
-    live = nullptr;
-    live_capacity = 0;
+    lwp_eh::find();
+    state.running = choose(state.live[0]);
+    switch_to(&state.origin, state.running);
 }
 
 extern "C" void lwp_yield(void)
 {
-    Context *self = running;
+    Context *self = state.running;
     if (!self)
         return;
-    if (chooser)
+    if (state.chooser)
         yield_as_told(self);
     else
         hand_over(self, self->next);
@@ -343,30 +365,20 @@ extern "C" void lwp_yield(void)
 
 extern "C" void lwp_exit(void)
 {
-    Context *self = running;
+    Context *self = state.running;
     if (!self)
         return;
-    // A thread that ends inside a handler never finishes it; finish it here,
-    // so that the exception it caught is released (unless an exception_ptr
-    // still holds it) instead of lost.
-    while (eh->caught)
-        __cxa_end_catch();
-    size_t at = 0;
-    while (live[at] != self)
-        at++;
-    memmove(&live[at], &live[at + 1], (live_count - at - 1) * sizeof *live);
-    live_count--;
-    self->prev->next = self->next;
-    self->next->prev = self->prev;
-    if (live_count == 0) {
-        running = nullptr;
-        leave_to(self, &origin);
+    lwp_eh::finish_handlers();
+    unlink_thread(self);
+    if (state.live_count == 0) {
+        state.running = nullptr;
+        leave_to(self, &state.origin);
     }
-    running = choose(self->next);
-    leave_to(self, running);
+    state.running = choose(self->next);
+    leave_to(self, state.running);
 }
 
 extern "C" void lwp_set_scheduler(lwp_scheduler scheduler)
 {
-    chooser = scheduler;
+    state.chooser = scheduler;
 }

@@ -17,23 +17,15 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "grow.h"
+#include "internal.h"
 #include "pipeline/parser.h"
 #include "pipeline/pipeline.h"
-#include "report.h"
-
-int lineno = 1;
-
-void pipeline_internal::line_failed(const char *call)
-{
-    fprintf(stderr, "line %d: %s: %s\n", lineno, call, strerror(errno));
-}
 
 namespace {
 
 using pipeline_internal::line_failed;
 
-enum Token { WORD, PIPE, FROM, TO, END, FAIL };
+enum class Token { word, pipe, from, to, end, fail };
 
 // A growable text, always terminated once it holds anything.
 struct Text {
@@ -48,7 +40,12 @@ struct Lexer {
     bool wild;     // an unquoted *, ? or [ makes the word a pattern
 };
 
-void syntax(const char *what) { fprintf(stderr, "line %d: %s\n", lineno, what); }
+// Says what is wrong with the line; false, for the caller to return.
+bool syntax(const char *what)
+{
+    fprintf(stderr, "line %d: %s\n", lineno, what);
+    return false;
+}
 
 bool put(Text *t, char c)
 {
@@ -63,17 +60,80 @@ bool put(Text *t, char c)
 
 // One character of the word. A quoted one is escaped in the pattern, but for
 // a slash: glob never takes it as special, and escaped it would be hidden
-// from the split into directories.
+// from the split into directories. False, after a message, when memory runs
+// out.
 bool add(Lexer *lx, char c, bool quoted)
 {
-    if (!put(&lx->word, c))
-        return false;
-    if (quoted && c != '/' && !put(&lx->pattern, '\\'))
-        return false;
-    return put(&lx->pattern, c);
+    if (put(&lx->word, c) && (!quoted || c == '/' || put(&lx->pattern, '\\')) && put(&lx->pattern, c))
+        return true;
+    line_failed("malloc");
+    return false;
+}
+
+// The rest of a single-quoted part, kept as it is.
+bool single_quoted(Lexer *lx)
+{
+    for (; *lx->at != '\''; lx->at++) {
+        if (*lx->at == '\0')
+            return syntax("unterminated single quote");
+        if (!add(lx, *lx->at, true))
+            return false;
+    }
+    lx->at++;
+    return true;
+}
+
+// The rest of a double-quoted part, where a backslash keeps only $ ` " and
+// itself.
+bool double_quoted(Lexer *lx)
+{
+    for (; *lx->at != '"'; lx->at++) {
+        if (*lx->at == '\0')
+            return syntax("unterminated double quote");
+        if (lx->at[0] == '\\' && lx->at[1] && strchr("$`\"\\", lx->at[1]))
+            lx->at++;
+        if (!add(lx, *lx->at, true))
+            return false;
+    }
+    lx->at++;
+    return true;
+}
+
+// The character after a backslash outside quotes.
+bool escaped(Lexer *lx)
+{
+    if (*lx->at == '\0')
+        return syntax("backslash at end of line");
+    return add(lx, *lx->at++, true);
 }
 
 bool ends_word(char c) { return c == '\0' || c == ' ' || c == '\t' || c == '|' || c == '<' || c == '>'; }
+
+// The word that starts at `lx->at`, quotes and all; false after a message.
+bool read_word(Lexer *lx)
+{
+    lx->word.len = lx->pattern.len = 0;
+    if (lx->word.data)
+        lx->word.data[0] = '\0';
+    lx->wild = false;
+    while (!ends_word(*lx->at)) {
+        char c = *lx->at++;
+        bool ok;
+        if (c == '\'')
+            ok = single_quoted(lx);
+        else if (c == '"')
+            ok = double_quoted(lx);
+        else if (c == '\\')
+            ok = escaped(lx);
+        else
+            ok = add(lx, c, false);
+        if (!ok)
+            return false;
+        if (c == '*' || c == '?' || c == '[')
+            lx->wild = true;
+    }
+    return true;
+}
 
 Token next(Lexer *lx)
 {
@@ -81,85 +141,39 @@ Token next(Lexer *lx)
         lx->at++;
     switch (*lx->at) {
     case '\0':
-        return END;
+        return Token::end;
     case '|':
         lx->at++;
-        return PIPE;
+        return Token::pipe;
     case '<':
         lx->at++;
-        return FROM;
+        return Token::from;
     case '>':
         lx->at++;
-        return TO;
+        return Token::to;
     }
+    return read_word(lx) ? Token::word : Token::fail;
+}
 
-    lx->word.len = lx->pattern.len = 0;
-    if (lx->word.data)
-        lx->word.data[0] = '\0';
-    lx->wild = false;
-    while (!ends_word(*lx->at)) {
-        char c = *lx->at++;
-        if (c == '\'') {
-            for (; *lx->at != '\''; lx->at++) {
-                if (*lx->at == '\0') {
-                    syntax("unterminated single quote");
-                    return FAIL;
-                }
-                if (!add(lx, *lx->at, true))
-                    goto no_memory;
-            }
-            lx->at++;
-        } else if (c == '"') {
-            for (; *lx->at != '"'; lx->at++) {
-                if (*lx->at == '\0') {
-                    syntax("unterminated double quote");
-                    return FAIL;
-                }
-                if (lx->at[0] == '\\' && lx->at[1] && strchr("$`\"\\", lx->at[1]))
-                    lx->at++;
-                if (!add(lx, *lx->at, true))
-                    goto no_memory;
-            }
-            lx->at++;
-        } else if (c == '\\') {
-            if (*lx->at == '\0') {
-                syntax("backslash at end of line");
-                return FAIL;
-            }
-            if (!add(lx, *lx->at++, true))
-                goto no_memory;
-        } else {
-            if (!add(lx, c, false))
-                goto no_memory;
-            if (c == '*' || c == '?' || c == '[')
-                lx->wild = true;
-        }
-    }
-    return WORD;
-
-no_memory:
+// Says that memory ran out; false, for the caller to return.
+bool no_memory()
+{
     line_failed("malloc");
-    return FAIL;
+    return false;
 }
 
 // Appends a copy of `text` to the stage's arguments, keeping argv terminated.
 bool push(clstage st, size_t *cap, const char *text)
 {
-    if (st->argc >= INT_MAX - 1) {
-        syntax("too many words");
-        return false;
-    }
+    if (st->argc >= INT_MAX - 1)
+        return syntax("too many words");
     void *argv = pipeline_internal::grow(st->argv, cap, static_cast<size_t>(st->argc) + 2, sizeof(char *), 8);
-    if (!argv) {
-        line_failed("malloc");
-        return false;
-    }
+    if (!argv)
+        return no_memory();
     st->argv = static_cast<char **>(argv);
     char *copy = strdup(text);
-    if (!copy) {
-        line_failed("malloc");
-        return false;
-    }
+    if (!copy)
+        return no_memory();
     st->argv[st->argc++] = copy;
     st->argv[st->argc] = nullptr;
     return true;
@@ -217,90 +231,75 @@ clstage add_stage(pipeline pl, clstage last)
 bool redirect(Lexer *lx, Token op, pipeline pl, clstage st)
 {
     Token t = next(lx);
-    if (t == FAIL)
+    if (t == Token::fail)
         return false;
-    if (t != WORD) {
-        syntax(op == FROM ? "missing file name after <" : "missing file name after >");
-        return false;
-    }
-    char **slot = op == FROM ? &st->inname : &st->outname;
-    if (*slot) {
-        syntax(op == FROM ? "more than one input redirection" : "more than one output redirection");
-        return false;
-    }
-    if (op == FROM && pl->length > 1) {
-        syntax("input redirection conflicts with the pipe");
-        return false;
-    }
+    bool in = op == Token::from;
+    if (t != Token::word)
+        return syntax(in ? "missing file name after <" : "missing file name after >");
+    char **slot = in ? &st->inname : &st->outname;
+    if (*slot)
+        return syntax(in ? "more than one input redirection" : "more than one output redirection");
+    if (in && pl->length > 1)
+        return syntax("input redirection conflicts with the pipe");
     *slot = strdup(lx->word.data ? lx->word.data : "");
-    if (!*slot) {
-        line_failed("malloc");
-        return false;
-    }
+    return *slot ? true : no_memory();
+}
+
+// A pipe ends the stage before it, which must have a command and leave its
+// output to the pipe.
+bool end_at_pipe(pipeline pl, clstage st)
+{
+    if (st->argc == 0)
+        return syntax("missing command before |");
+    if (st->outname)
+        return syntax("output redirection conflicts with the pipe");
+    if (pl->length == INT_MAX)
+        return syntax("too many stages");
     return true;
 }
 
-// A stage without words still gets its terminated argv.
-bool close_stage(clstage st)
+// The end of the line ends the last stage. Only a blank line may leave it
+// without words, and it still gets its terminated argv.
+bool end_at_line_end(pipeline pl, clstage st)
 {
-    if (st->argv)
-        return true;
-    st->argv = static_cast<char **>(calloc(1, sizeof(char *)));
+    if (st->argc == 0 && pl->length > 1)
+        return syntax("missing command after |");
+    if (st->argc == 0 && (st->inname || st->outname))
+        return syntax("missing command");
     if (!st->argv)
-        line_failed("malloc");
-    return st->argv != nullptr;
+        st->argv = static_cast<char **>(calloc(1, sizeof(char *)));
+    return st->argv ? true : no_memory();
 }
 
 bool parse(Lexer *lx, pipeline pl)
 {
     clstage st = add_stage(pl, nullptr);
-    size_t cap = 0;
-    if (!st)
-        return false;
-    for (;;) {
+    size_t cap = 0;  // room in st->argv
+    while (st) {
         Token t = next(lx);
         switch (t) {
-        case FAIL:
+        case Token::fail:
             return false;
-        case WORD:
+        case Token::end:
+            return end_at_line_end(pl, st);
+        case Token::word:
             if (!add_word(st, &cap, lx))
                 return false;
             break;
-        case FROM:
-        case TO:
+        case Token::from:
+        case Token::to:
             if (!redirect(lx, t, pl, st))
                 return false;
             break;
-        case PIPE:
-            if (st->argc == 0) {
-                syntax("missing command before |");
+        case Token::pipe:
+            if (!end_at_pipe(pl, st))
                 return false;
-            }
-            if (st->outname) {
-                syntax("output redirection conflicts with the pipe");
-                return false;
-            }
-            if (pl->length == INT_MAX) {
-                syntax("too many stages");
-                return false;
-            }
             st = add_stage(pl, st);
             cap = 0;
-            if (!st)
-                return false;
             break;
-        case END:
-            if (st->argc == 0 && pl->length > 1) {
-                syntax("missing command after |");
-                return false;
-            }
-            if (st->argc == 0 && (st->inname || st->outname)) {
-                syntax("missing command");
-                return false;
-            }
-            return close_stage(st);
         }
     }
+    return false;  // no memory for a stage, as add_stage said
 }
 
 }  // namespace

@@ -7,26 +7,8 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "grow.h"
+#include "internal.h"
 #include "pipeline/parser.h"
-
-void *pipeline_internal::grow(void *block, size_t *cap, size_t need, size_t size, size_t first)
-{
-    if (need <= *cap)
-        return block;
-    size_t n = *cap ? *cap : first;
-    while (n < need) {
-        if (n > SIZE_MAX / 2 / size) {
-            errno = ENOMEM;
-            return nullptr;
-        }
-        n *= 2;
-    }
-    void *grown = realloc(block, n * size);
-    if (grown)
-        *cap = n;
-    return grown;
-}
 
 namespace {
 

@@ -220,6 +220,11 @@ struct Fault {
 
 void PrintTo(const Fault &c, std::ostream *os) { *os << c.name; }
 
+// tcgetattr:1 and tcsetattr:1 read and change the settings at the start.
+// Each signal to be caught takes two sigaction calls, the query of its
+// action and the handler's installing, in the order of the signal numbers:
+// sigaction:1 asks about the first of them, sigaction:30 installs the
+// handler of the fifteenth.
 const Fault kFaults[] = {
     {"settings_cannot_be_read", "tcgetattr:1", "tcgetattr: Input/output error\n"},
     {"first_handler_cannot_be_installed", "sigaction:1", "sigaction: Invalid argument\n"},

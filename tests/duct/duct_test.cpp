@@ -103,21 +103,31 @@ TEST(Duct, WritesTheReverseSortedListing)
     }
 }
 
-struct Case {
-    const char *name;
-    const char *ls;
-    const char *sort;
-    int status;
-    const char *err;
-    const char *outfile;          // null: whatever the children got to write
-    const char *start = nullptr;  // see Bench::duct
-    const char *fault = "";       // see ts::Options::fault
-};
-
 // The listing the stand-in ls gives, and the outfile once sort is done.
 const char *const kList = "printf 'a\\nc\\nb\\n'\n";
 const char *const kSorted = "c\nb\na\n";
 
+struct Case {
+    const char *name;
+    const char *ls = kList;
+    const char *sort = kReal;
+    int status = 0;
+    const char *err = "";
+    const char *outfile = nullptr;  // null: whatever the children got to write
+    const char *start = nullptr;    // see Bench::duct
+    const char *fault = "";         // see ts::Options::fault
+};
+
+// The calls made to fail, counted from duct's start; each child goes on from
+// its parent's count as it stood at the fork:
+//  - sigaction:1 the reset of SIGCHLD; pipe:1 the pipe;
+//  - fork:1 the ls child, fork:2 the sort child;
+//  - dup2:1 in each child, the pipe's end put in place; dup2:2 in the sort
+//    child, outfile put in place;
+//  - close:1 in each process, its first close of a pipe end; close:3 in the
+//    sort child, outfile's spare descriptor;
+//  - waitpid:1 and waitpid:2 the waits for ls and sort, or waitpid:3 the
+//    wait for sort when the first was interrupted once.
 const Case kCases[] = {
     {"sort_exit_code_is_the_status", kReal, "exit 7\n", 7, "", ""},
     {"sort_exit_code_255", kReal, "exit 255\n", 255, "", ""},
@@ -145,39 +155,41 @@ const Case kCases[] = {
      7, "", ""},
     // Whatever numbers pipe and open return when standard descriptors are
     // closed, each stage gets the ones it was meant to have.
-    {"stdin_closed", "printf 'a\\nc\\nb\\n'\n", kReal, 0, "", "c\nb\na\n", "exec \"$0\" <&-"},
-    {"stdout_closed", "printf 'a\\nc\\nb\\n'\n", kReal, 0, "", "c\nb\na\n", "exec \"$0\" >&-"},
-    {"stderr_closed", "printf 'a\\nc\\nb\\n'\n", kReal, 0, "", "c\nb\na\n", "exec \"$0\" 2>&-"},
-    {"all_three_closed", "printf 'a\\nc\\nb\\n'\n", kReal, 0, "", "c\nb\na\n",
-     "exec \"$0\" <&- >&- 2>&-"},
+    {.name = "stdin_closed", .outfile = kSorted, .start = "exec \"$0\" <&-"},
+    {.name = "stdout_closed", .outfile = kSorted, .start = "exec \"$0\" >&-"},
+    {.name = "stderr_closed", .outfile = kSorted, .start = "exec \"$0\" 2>&-"},
+    {.name = "all_three_closed", .outfile = kSorted, .start = "exec \"$0\" <&- >&- 2>&-"},
     // A child duct inherited, already ended, is none of its business.
-    {"child_it_did_not_start", "echo x\n",
-     "until gone $(cat ../stranger); do sleep 0.01; done\ncat\nexit 7\n", 7, "", "x\n",
-     "/bin/sh -c 'exit 9' & echo $! >../stranger; exec \"$0\""},
+    {.name = "child_it_did_not_start", .ls = "echo x\n",
+     .sort = "until gone $(cat ../stranger); do sleep 0.01; done\ncat\nexit 7\n", .status = 7, .outfile = "x\n",
+     .start = "/bin/sh -c 'exit 9' & echo $! >../stranger; exec \"$0\""},
     // dash does not pass an ignored SIGCHLD on; bash does.
-    {"sigchld_ignored_at_start", "echo x\n", kReal, 0, "", "x\n",
-     "exec /bin/bash -c 'trap \"\" CHLD; exec \"$0\"' \"$0\""},
+    {.name = "sigchld_ignored_at_start", .ls = "echo x\n", .outfile = "x\n",
+     .start = "exec /bin/bash -c 'trap \"\" CHLD; exec \"$0\"' \"$0\""},
     // Calls that fail: a status that says so whenever outfile is not whole,
     // one message per process that met the failure (none where the child
     // that would run sort cannot close outfile's spare descriptor), and no
     // child left behind.
-    {"sigchld_cannot_be_reset", kList, kReal, 1, "sigaction: Invalid argument\n", "", nullptr, "sigaction:1"},
-    {"no_pipe", kList, kReal, 1, "pipe: Too many open files\n", "", nullptr, "pipe:1"},
-    {"first_fork_fails", kList, kReal, 1, "pid1: Resource temporarily unavailable\n", "", nullptr, "fork:1"},
-    {"second_fork_fails", kList, kReal, 1, "pid2: Resource temporarily unavailable\n", "", nullptr, "fork:2"},
-    {"pipe_cannot_be_put_in_place", kList, kReal, 1,
-     "dup2 c1: Bad file descriptor\ndup2 c2: Bad file descriptor\n", "", nullptr, "dup2:1"},
-    {"outfile_cannot_be_put_in_place", kList, kReal, 1, "dup2 outfile: Bad file descriptor\n", "", nullptr,
-     "dup2:2"},
-    {"outfile_cannot_be_opened", kList, kReal, 1, "output file creation error: Too many open files\n", "",
-     nullptr, "open:1"},
-    {"pipe_ends_cannot_be_closed", kList, kReal, 1,
-     "close c1: Input/output error\nclose c2: Input/output error\nclose: Input/output error\n", "", nullptr,
-     "close:1"},
-    {"outfile_spare_descriptor_cannot_be_closed", kList, kReal, 1, "", "", nullptr, "close:3"},
-    {"interrupted_waits_are_repeated", kList, kReal, 0, "", kSorted, nullptr, "waitpid:1:EINTR,waitpid:3:EINTR"},
-    {"wait_for_ls_fails", kList, kReal, 1, "child1: No child processes\n", nullptr, nullptr, "waitpid:1"},
-    {"wait_for_sort_fails", kList, kReal, 1, "child2: No child processes\n", nullptr, nullptr, "waitpid:2"},
+    {.name = "sigchld_cannot_be_reset", .status = 1, .err = "sigaction: Invalid argument\n", .outfile = "",
+     .fault = "sigaction:1"},
+    {.name = "no_pipe", .status = 1, .err = "pipe: Too many open files\n", .outfile = "", .fault = "pipe:1"},
+    {.name = "first_fork_fails", .status = 1, .err = "pid1: Resource temporarily unavailable\n", .outfile = "",
+     .fault = "fork:1"},
+    {.name = "second_fork_fails", .status = 1, .err = "pid2: Resource temporarily unavailable\n", .outfile = "",
+     .fault = "fork:2"},
+    {.name = "pipe_cannot_be_put_in_place", .status = 1,
+     .err = "dup2 c1: Bad file descriptor\ndup2 c2: Bad file descriptor\n", .outfile = "", .fault = "dup2:1"},
+    {.name = "outfile_cannot_be_put_in_place", .status = 1, .err = "dup2 outfile: Bad file descriptor\n",
+     .outfile = "", .fault = "dup2:2"},
+    {.name = "outfile_cannot_be_opened", .status = 1, .err = "output file creation error: Too many open files\n",
+     .outfile = "", .fault = "open(outfile):1"},
+    {.name = "pipe_ends_cannot_be_closed", .status = 1,
+     .err = "close c1: Input/output error\nclose c2: Input/output error\nclose: Input/output error\n",
+     .outfile = "", .fault = "close:1"},
+    {.name = "outfile_spare_descriptor_cannot_be_closed", .status = 1, .outfile = "", .fault = "close:3"},
+    {.name = "interrupted_waits_are_repeated", .outfile = kSorted, .fault = "waitpid:1:EINTR,waitpid:3:EINTR"},
+    {.name = "wait_for_ls_fails", .status = 1, .err = "child1: No child processes\n", .fault = "waitpid:1"},
+    {.name = "wait_for_sort_fails", .status = 1, .err = "child2: No child processes\n", .fault = "waitpid:2"},
 };
 
 // The two stages write concurrently, so their lines are compared sorted,

@@ -6,12 +6,16 @@
  *     FAULT=pipe:1            the first pipe fails (with its usual errno)
  *     FAULT=malloc:3+:ENOMEM  every malloc from the third on fails
  *     FAULT=fork:2:EAGAIN,dup2:1
+ *     FAULT=open(outfile):1   the first open of the path "outfile" fails
+ *     FAULT=kill(STOP):2      the second kill that sends SIGSTOP fails
  *
  * A call is counted when the program (or the C library on its behalf, where
- * the library goes through the public symbol) makes it; a forked child goes
- * on counting from where its parent was. The library takes itself and FAULT
- * out of the environment at start, so the programs a tested program executes
- * run unharmed. A failed call changes nothing and returns the function's
+ * the library goes through the public symbol) makes it; a call that names a
+ * path (open) or a signal (kill, by its name without "SIG") is counted by a
+ * rule that names one only when the two are the same, as the program wrote
+ * it. A forked child goes on counting from where its parent was. The library
+ * takes itself and FAULT out of the environment at start, so the programs a
+ * tested program executes run unharmed. A failed call changes nothing and returns the function's
  * failure value with errno set; only a failed close releases the descriptor
  * all the same, as the kernel's does.
  *
@@ -77,30 +81,40 @@ static const struct {
 
 struct rule {
     int call;
-    long at;      /* the call's number, from 1 */
-    int onwards;  /* and every call after it */
+    char path[256];  /* the calls counted: those of this path; "": all */
+    long at;         /* the counted call's number, from 1 */
+    int onwards;     /* and every counted call after it */
     int err;
+    long seen;       /* calls counted so far */
 };
 
 static struct rule rules[16];
 static int nrules;
-static long counts[CALL_COUNT];
 static int armed;  /* counting starts once FAULT has been read */
 
-/* Whether this call of `call` is to fail; sets errno if so. */
-static int failing(int call)
+/* Whether this call of `call`, on `path` if it takes one, is to fail; sets
+ * errno if so. */
+static int failing_on(int call, const char *path)
 {
     if (!armed)
         return 0;
-    long n = ++counts[call];
+    int fail = 0;
     for (int i = 0; i < nrules; i++) {
-        const struct rule *r = &rules[i];
-        if (r->call == call && (n == r->at || (r->onwards && n > r->at))) {
+        struct rule *r = &rules[i];
+        if (r->call != call || (r->path[0] && (!path || strcmp(r->path, path) != 0)))
+            continue;
+        long n = ++r->seen;
+        if (!fail && (n == r->at || (r->onwards && n > r->at))) {
             errno = r->err;
-            return 1;
+            fail = 1;
         }
     }
-    return 0;
+    return fail;
+}
+
+static int failing(int call)
+{
+    return failing_on(call, NULL);
 }
 
 static int parse_errno(const char *text, size_t len)
@@ -111,13 +125,22 @@ static int parse_errno(const char *text, size_t len)
     return atoi(text);
 }
 
-/* One "name:N[+][:ERRNO]" entry; false if it names no known call. */
+/* One "name[(path)]:N[+][:ERRNO]" entry; false if it names no known call. */
 static int parse_rule(const char *text, size_t len, struct rule *r)
 {
     const char *colon = memchr(text, ':', len);
     if (!colon)
         return 0;
-    size_t name_len = (size_t)(colon - text);
+    const char *paren = memchr(text, '(', (size_t)(colon - text));
+    size_t name_len = (size_t)((paren ? paren : colon) - text);
+    r->path[0] = '\0';
+    if (paren) {
+        size_t path_len = (size_t)(colon - paren - 2);
+        if (colon[-1] != ')' || path_len == 0 || path_len >= sizeof r->path)
+            return 0;
+        memcpy(r->path, paren + 1, path_len);
+        r->path[path_len] = '\0';
+    }
     r->call = -1;
     for (int c = 0; c < CALL_COUNT; c++)
         if (strlen(call_names[c]) == name_len && strncmp(call_names[c], text, name_len) == 0)
@@ -205,7 +228,7 @@ int open(const char *path, int flags, ...)
     va_start(ap, flags);
     mode_t mode = open_mode(flags, ap);
     va_end(ap);
-    return failing(CALL_open) ? -1 : real_open(path, flags, mode);
+    return failing_on(CALL_open, path) ? -1 : real_open(path, flags, mode);
 }
 
 int open64(const char *path, int flags, ...)
@@ -215,7 +238,7 @@ int open64(const char *path, int flags, ...)
     va_start(ap, flags);
     mode_t mode = open_mode(flags, ap);
     va_end(ap);
-    return failing(CALL_open) ? -1 : real_open64(path, flags, mode);
+    return failing_on(CALL_open, path) ? -1 : real_open64(path, flags, mode);
 }
 
 int close(int fd)
@@ -343,5 +366,6 @@ pid_t wait(int *status)
 int kill(pid_t pid, int sig)
 {
     REAL(kill);
-    return failing(CALL_kill) ? -1 : real_kill(pid, sig);
+    const char *name = sigabbrev_np(sig);  /* "STOP": kill(STOP):1 is the first SIGSTOP sent */
+    return failing_on(CALL_kill, name) ? -1 : real_kill(pid, sig);
 }

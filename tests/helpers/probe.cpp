@@ -42,7 +42,7 @@ long long now_ns(clockid_t clock)
     return static_cast<long long>(ts.tv_sec) * 1000000000LL + ts.tv_nsec;
 }
 
-void say(const char *format, ...)
+__attribute__((format(printf, 1, 2))) void say(const char *format, ...)
 {
     char line[256];
     va_list args;

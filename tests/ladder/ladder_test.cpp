@@ -50,6 +50,9 @@ const std::string kAlwaysZero =
 
 using Case = ts::ArgsCase;
 
+const char *const kNoThreads = "Launching LWPS\n";
+const char *const kNoMemory = "new_lwp: Cannot allocate memory\n";
+
 const Case kCases[] = {
     {"no_arguments", {}, kRoundRobin, "", 0},
     {"z", {"-z"}, kAlwaysZero, "", 0},
@@ -62,15 +65,20 @@ const Case kCases[] = {
     {"double_dash", {"--z"}, "", "--z: unknown option\n", 255},
     {"empty", {""}, "", ": unknown option\n", 255},
     {"trailing_blank", {"-z "}, "", "-z : unknown option\n", 255},
-    {"output_that_cannot_be_written", {}, "", "stdout: No space left on device\n", 1, "", "/dev/full"},
+    {.name = "output_that_cannot_be_written", .err = "stdout: No space left on device\n", .status = 1,
+     .stdout_to = "/dev/full"},
     // A thread that cannot be made: the run must not start with threads
-    // missing, nor end as a success.
-    {"no_stack_for_any_thread", {}, "Launching LWPS\n", "new_lwp: Cannot allocate memory\n", 1, "mmap:1+"},
-    {"no_stack_from_the_third", {}, "Launching LWPS\n", "new_lwp: Cannot allocate memory\n", 1, "mmap:3+"},
-    {"no_stack_for_the_last", {"-z"}, "Launching LWPS\n", "new_lwp: Cannot allocate memory\n", 1, "mmap:5"},
-    {"no_memory_for_the_list_of_threads", {}, "Launching LWPS\n", "new_lwp: Cannot allocate memory\n", 1, "realloc:1"},
+    // missing, nor end as a success. mmap:N is the stack of the Nth thread
+    // (nothing else is mapped before); realloc:1 makes the library's list of
+    // threads, at the first new_lwp.
+    {.name = "no_stack_for_any_thread", .out = kNoThreads, .err = kNoMemory, .status = 1, .fault = "mmap:1+"},
+    {.name = "no_stack_from_the_third", .out = kNoThreads, .err = kNoMemory, .status = 1, .fault = "mmap:3+"},
+    {.name = "no_stack_for_the_last", .args = {"-z"}, .out = kNoThreads, .err = kNoMemory, .status = 1,
+     .fault = "mmap:5"},
+    {.name = "no_memory_for_the_list_of_threads", .out = kNoThreads, .err = kNoMemory, .status = 1,
+     .fault = "realloc:1"},
     // Output is still written whole, only unbuffered.
-    {"no_memory_for_an_output_buffer", {"-z"}, kAlwaysZero, "", 0, "malloc:1+"},
+    {.name = "no_memory_for_an_output_buffer", .args = {"-z"}, .out = kAlwaysZero, .status = 0, .fault = "malloc:1+"},
 };
 
 class Ladder : public ::testing::TestWithParam<Case> {};

@@ -383,7 +383,7 @@ TEST_P(Stack, DeepRecursionFits)
 }
 
 INSTANTIATE_TEST_SUITE_P(Lwp, Stack, ::testing::Values(1, 2048, 8192, 65536),
-                         [](const auto &info) { return "words_" + std::to_string(info.param); });
+                         [](const auto &run) { return "words_" + std::to_string(run.param); });
 
 // Every thread starts with its stack aligned as at a call: 16 bytes on both
 // processors. A local declared with that alignment shows it, read through a

@@ -180,16 +180,17 @@ bool has_signal(const std::string &status, const std::string &field, int sig)
 void on_signal(int) {}
 
 // SIGINT and SIGPIPE start at their defaults and unblocked, whatever the
-// caller did with them; other ignored signals stay ignored, other blocked
-// ones blocked.
+// caller did with them; other ignored signals stay ignored (the stop signals,
+// which the stage holds until it executes, too), other blocked ones blocked.
 TEST_F(Runner, ChildrenGetDefaultInterruptAndBrokenPipe)
 {
-    struct sigaction ign{}, catcher{}, old_int{}, old_pipe{}, old_hup{}, old_usr2{};
+    struct sigaction ign{}, catcher{}, old_int{}, old_pipe{}, old_hup{}, old_tstp{}, old_usr2{};
     ign.sa_handler = SIG_IGN;
     catcher.sa_handler = on_signal;
     sigaction(SIGINT, &ign, &old_int);
     sigaction(SIGPIPE, &ign, &old_pipe);
     sigaction(SIGHUP, &ign, &old_hup);
+    sigaction(SIGTSTP, &ign, &old_tstp);
     sigaction(SIGUSR2, &catcher, &old_usr2);
     sigset_t block, old_mask;
     sigemptyset(&block);
@@ -203,6 +204,7 @@ TEST_F(Runner, ChildrenGetDefaultInterruptAndBrokenPipe)
     sigaction(SIGINT, &old_int, nullptr);
     sigaction(SIGPIPE, &old_pipe, nullptr);
     sigaction(SIGHUP, &old_hup, nullptr);
+    sigaction(SIGTSTP, &old_tstp, nullptr);
     sigaction(SIGUSR2, &old_usr2, nullptr);
 
     ASSERT_EQ(r.status, 0) << r.err;
@@ -212,6 +214,7 @@ TEST_F(Runner, ChildrenGetDefaultInterruptAndBrokenPipe)
     EXPECT_FALSE(has_signal(status, "SigBlk", SIGINT)) << status;
     EXPECT_FALSE(has_signal(status, "SigBlk", SIGPIPE)) << status;
     EXPECT_TRUE(has_signal(status, "SigIgn", SIGHUP)) << status;
+    EXPECT_TRUE(has_signal(status, "SigIgn", SIGTSTP)) << status;
     EXPECT_TRUE(has_signal(status, "SigBlk", SIGUSR1)) << status;
     EXPECT_FALSE(has_signal(status, "SigCgt", SIGUSR2)) << status;
 }

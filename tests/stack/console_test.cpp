@@ -21,7 +21,7 @@ const std::string kRefused = kAsk + "What number? Not a number!!!\n" + stack_lin
 struct Case {
     const char *name;
     const char *input;
-    std::string output;  // everything after the banner
+    std::string output{};  // everything after the banner
     int status = 0;
     const char *err = "";
     const char *redirect = nullptr;  // for the shell that starts the console
@@ -67,14 +67,15 @@ const Case kCases[] = {
     {"numbers_beyond_int_are_refused_like_words",
      "u 2147483648 dd\nu -2147483649\nu 99999999999\nu 4294967296\nx",
      kRefused + kRefused + kRefused + kRefused + kAsk + kBye},
-    {"output_that_cannot_be_written", "u 1 x", "", 1, "stdout: No space left on device\n",
-     ">/dev/full"},
-    {"input_that_cannot_be_read", "", kAsk, 1, "stdin: Bad file descriptor\n", "<&-"},
+    {.name = "output_that_cannot_be_written", .input = "u 1 x", .status = 1,
+     .err = "stdout: No space left on device\n", .redirect = ">/dev/full"},
+    {.name = "input_that_cannot_be_read", .input = "", .output = kAsk, .status = 1,
+     .err = "stdin: Bad file descriptor\n", .redirect = "<&-"},
     // Without memory for buffers the streams work unbuffered, losing nothing.
-    {"no_memory_for_buffers", "u 7 h o x",
-     kAsk + "What number? " + stack_line("7 ") + kAsk + stack_line("7 ") + kAsk + "Popped: 7\n" +
-         stack_line("") + kAsk + kBye,
-     0, "", nullptr, "malloc:1+"},
+    {.name = "no_memory_for_buffers", .input = "u 7 h o x",
+     .output = kAsk + "What number? " + stack_line("7 ") + kAsk + stack_line("7 ") + kAsk + "Popped: 7\n" +
+               stack_line("") + kAsk + kBye,
+     .fault = "malloc:1+"},
 };
 
 void PrintTo(const Case &c, std::ostream *os) { *os << c.name; }

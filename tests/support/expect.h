@@ -34,9 +34,9 @@ inline ::testing::AssertionResult ended(const Result &r, int status, std::string
 // made to fail or its output sent to a file: how it must end.
 struct ArgsCase {
     const char *name;
-    std::vector<std::string> args;
-    std::string out;
-    std::string err;
+    std::vector<std::string> args{};
+    std::string out{};
+    std::string err{};
     int status;
     const char *fault = "";           // see Options::fault
     const char *stdout_to = nullptr;  // a file, opened by the shell that starts the program

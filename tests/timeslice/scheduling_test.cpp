@@ -129,15 +129,8 @@ const OrderCase kOrderCases[] = {
      "pid {B} exited\nschedule_log: exited: old=1, new = 0, remove={B}, pt->count=1, pt: [{A} ]\n"
      "pid {A} exited\nschedule_log: exited: old=0, new = 0, remove={A}, pt->count=0, pt: [ ]\n"},
     // A stop refused is no child that has gone.
-    {"refused_stop",
-     {{"A", "run=200"}, {"B", "run=20"}},
-     "A",
-     "",
-     "",
-     "kill:3:EPERM",
-     "50",
-     10,
-     "stop_process: process {A} failed to stop\n"},
+    {.name = "refused_stop", .children = {{"A", "run=200"}, {"B", "run=20"}}, .turns = "A",
+     .fault = "kill(STOP):1:EPERM", .quantum = "50", .status = 10, .err = "stop_process: process {A} failed to stop\n"},
 };
 
 std::string with_pids(std::string text, const Log &log)

@@ -24,8 +24,8 @@ const struct {
 struct FaultCase {
     const char *name;
     const char *fault;  // see ts::Options::fault; "%d" stands for each count from 1 to `upto`
-    std::string out;
-    std::string err;
+    std::string out{};
+    std::string err{};
     int status = 0;
     int upto = 0;         // out and err not given: each run is whole but for the lines it names
     bool script = false;  // the script is named as an argument rather than read from standard input
@@ -35,6 +35,14 @@ void PrintTo(const FaultCase &c, std::ostream *os) { *os << c.name; }
 
 const std::string kAll = "ONE\ntwo\na1 a2\n\n";
 
+// The calls made to fail, counted from the shell's start; a stage's process
+// goes on from the shell's count, as a fork does:
+//  - pipe:1 the first line's pipe; vfork:N its Nth stage; waitpid:1 the
+//    wait for its first stage;
+//  - dup2:1 in each stage, its first descriptor put in place (the shell
+//    itself makes none when it reads standard input); with a script, the
+//    shell's own dup2 of the script onto standard input;
+//  - sigaction:1 the shell's interrupt handler, installed first.
 const FaultCase kCases[] = {
     {"no_pipe", "pipe:1", "two\na1 a2\n\n", "line 1: pipe: Too many open files\n"},
     {"no_process", "vfork:1", "two\na1 a2\n\n", "line 1: vfork: Resource temporarily unavailable\n"},
@@ -43,19 +51,22 @@ const FaultCase kCases[] = {
     {"stage_descriptors_cannot_be_placed", "dup2:1", "a1 a2\n\n",
      "line 1: dup2: Bad file descriptor\nline 1: dup2: Bad file descriptor\nline 2: dup2: Bad file descriptor\n"},
     {"wait_for_a_stage_fails", "waitpid:1", kAll, "line 1: waitpid: No child processes\n"},
-    {"signal_list_unreadable", "open:1", kAll, ""},
-    {"redirection_cannot_be_opened", "open:1+", "ONE\na1 a2\n\n", "in: Too many open files\n"},
-    {"interrupt_handler_cannot_be_installed", "sigaction:1", "", "Sigaction SIGINT failure\n", 1},
-    {"script_cannot_be_opened", "open:1", "", "/dev/stdin: Too many open files\n", 1, 0, true},
-    {"script_cannot_become_input", "dup2:1", "", "dup2: Bad file descriptor\n", 1, 0, true},
+    {"signal_list_unreadable", "open(/proc/self/status):1", kAll, ""},
+    {"redirection_cannot_be_opened", "open(in):1", "ONE\na1 a2\n\n", "in: Too many open files\n"},
+    {.name = "interrupt_handler_cannot_be_installed", .fault = "sigaction:1", .err = "Sigaction SIGINT failure\n",
+     .status = 1},
+    {.name = "script_cannot_be_opened", .fault = "open(/dev/stdin):1", .err = "/dev/stdin: Too many open files\n",
+     .status = 1, .script = true},
+    {.name = "script_cannot_become_input", .fault = "dup2:1", .err = "dup2: Bad file descriptor\n", .status = 1,
+     .script = true},
     {"no_memory_at_all", "malloc:1+,calloc:1+,realloc:1+", "\n",
      "line 1: malloc: Cannot allocate memory\nline 2: malloc: Cannot allocate memory\n"
      "line 3: malloc: Cannot allocate memory\n"},
     // Reading, cracking, matching and running each allocate: every
     // allocation the script makes (fewer than 16 of each kind) fails in turn.
-    {"each_malloc_in_turn", "malloc:%d", "", "", 0, 16},
-    {"each_calloc_in_turn", "calloc:%d", "", "", 0, 16},
-    {"each_realloc_in_turn", "realloc:%d", "", "", 0, 16},
+    {.name = "each_malloc_in_turn", .fault = "malloc:%d", .upto = 16},
+    {.name = "each_calloc_in_turn", .fault = "calloc:%d", .upto = 16},
+    {.name = "each_realloc_in_turn", .fault = "realloc:%d", .upto = 16},
 };
 
 // The output and messages of a run whose dropped lines are the ones its

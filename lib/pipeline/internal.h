@@ -1,4 +1,4 @@
-// Growth by doubling, for the library's own buffers (not installed).
+// What the library's own files share (not installed).
 #pragma once
 
 #include <cstddef>
@@ -10,5 +10,10 @@ namespace pipeline_internal {
 // `*cap` updated; null with errno ENOMEM, the block and `*cap` untouched,
 // when the size would overflow or memory runs out.
 void *grow(void *block, size_t *cap, size_t need, size_t size, size_t first);
+
+// Says on standard error that `call` failed while line `lineno` was handled,
+// with the reason from errno, in the form of a syntax error:
+// "line N: call: reason".
+void line_failed(const char *call);
 
 }  // namespace pipeline_internal
