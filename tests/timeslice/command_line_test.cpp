@@ -53,19 +53,39 @@ const Case kCases[] = {
     {"separator_alone", {"100", ":"}, "", "launch_stopped: empty command\n", 0},
     // A failure at any point ends the scheduler with its own status and
     // leaves none of the children it started behind: one whose command has
-    // begun finishes it, one that has not yet run is killed.
-    {"first_fork_fails", kSleepers, "", "fork: Resource temporarily unavailable\n", 4, "fork:1"},
-    {"second_fork_fails", kSleepers, "", "fork: Resource temporarily unavailable\n", 4, "fork:2"},
-    {"no_memory_for_the_table", kSleepers, "", "malloc: Cannot allocate memory\n", 3, "malloc:1"},
-    {"no_memory_for_its_entries", kSleepers, "", "malloc: Cannot allocate memory\n", 3, "malloc:2"},
-    {"stop_of_the_first_launch_unseen", kSleepers, "", "launch_stopped: child failed to stop\n", 10, "waitpid:1"},
-    {"stop_of_the_second_launch_unseen", kSleepers, "", "launch_stopped: child failed to stop\n", 10, "waitpid:2"},
-    {"wait_in_a_turn_fails", kSleepers, "finished\n", "waitpid(): No child processes\n", 5, "waitpid:5"},
-    {"signals_cannot_be_blocked", kSleepers, "", "sigprocmask: Invalid argument\n", 7, "sigprocmask:1"},
-    {"signal_actions_cannot_be_read", kSleepers, "", "sigaction: Invalid argument\n", 7, "sigaction:1"},
-    {"handlers_cannot_be_installed", kSleepers, "", "sigaction: Invalid argument\n", 7, "sigaction:46+"},
-    {"timer_cannot_be_armed", kSleepers, "", "setitimer: Invalid argument\n", 8, "setitimer:1"},
-    {"timer_cannot_be_stopped", kSleepers, "finished\n", "setitimer: Invalid argument\n", 8, "setitimer:2"},
+    // begun finishes it, one that has not yet run is killed. The ranks, in
+    // the order the scheduler makes its calls: sigprocmask:1 blocks the
+    // signals it waits for; sigaction:1 to 45 read the actions it was started
+    // with, one per signal that could end it, and 46 sets its own SIGCHLD
+    // action, before the first fork; malloc:1 is the table, malloc:2 its
+    // entries; fork:N and waitpid:N launch the Nth command; from waitpid:3
+    // on, the waits of the turns look at the children; setitimer:1 arms the
+    // first turn and setitimer:2 disarms it when its child ends within it (a
+    // timer that has run out needs no disarming).
+    {.name = "first_fork_fails", .args = kSleepers, .err = "fork: Resource temporarily unavailable\n",
+     .status = 4, .fault = "fork:1"},
+    {.name = "second_fork_fails", .args = kSleepers, .err = "fork: Resource temporarily unavailable\n",
+     .status = 4, .fault = "fork:2"},
+    {.name = "no_memory_for_the_table", .args = kSleepers, .err = "malloc: Cannot allocate memory\n",
+     .status = 3, .fault = "malloc:1"},
+    {.name = "no_memory_for_its_entries", .args = kSleepers, .err = "malloc: Cannot allocate memory\n",
+     .status = 3, .fault = "malloc:2"},
+    {.name = "stop_of_the_first_launch_unseen", .args = kSleepers, .err = "launch_stopped: child failed to stop\n",
+     .status = 10, .fault = "waitpid:1"},
+    {.name = "stop_of_the_second_launch_unseen", .args = kSleepers, .err = "launch_stopped: child failed to stop\n",
+     .status = 10, .fault = "waitpid:2"},
+    {.name = "wait_in_a_turn_fails", .args = kSleepers, .out = "finished\n", .err = "waitpid(): No child processes\n",
+     .status = 5, .fault = "waitpid:5"},
+    {.name = "signals_cannot_be_blocked", .args = kSleepers, .err = "sigprocmask: Invalid argument\n",
+     .status = 7, .fault = "sigprocmask:1"},
+    {.name = "signal_actions_cannot_be_read", .args = kSleepers, .err = "sigaction: Invalid argument\n",
+     .status = 7, .fault = "sigaction:1"},
+    {.name = "handlers_cannot_be_installed", .args = kSleepers, .err = "sigaction: Invalid argument\n",
+     .status = 7, .fault = "sigaction:46+"},
+    {.name = "timer_cannot_be_armed", .args = kSleepers, .err = "setitimer: Invalid argument\n",
+     .status = 8, .fault = "setitimer:1"},
+    {.name = "timer_cannot_be_stopped", .args = {kNoPreemption, "echo", "one", ":", "echo", "two"}, .out = "one\n",
+     .err = "setitimer: Invalid argument\n", .status = 8, .fault = "setitimer:2"},
 };
 
 class CommandLine : public ::testing::TestWithParam<Case> {};

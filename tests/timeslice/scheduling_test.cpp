@@ -289,7 +289,7 @@ TEST(TimesliceSignals, EndingSignalDoesNotWaitForAStop)
 }
 
 INSTANTIATE_TEST_SUITE_P(Timeslice, EndingSignal, ::testing::Values(SIGTERM, SIGHUP, SIGINT, SIGUSR1),
-                         [](const auto &info) { return std::string(sigabbrev_np(info.param)); });
+                         [](const auto &param) { return std::string(sigabbrev_np(param.param)); });
 
 // An interrupt from the terminal reaches the whole group while a long command
 // line is still being launched: some child dies of it before its stop shows.
@@ -399,7 +399,7 @@ TEST_P(GroupStop, ChildrenThatHaveNotRunWaitOn)
 }
 
 INSTANTIATE_TEST_SUITE_P(Timeslice, GroupStop, ::testing::Values(SIGTSTP, SIGSTOP),
-                         [](const auto &info) { return std::string(sigabbrev_np(info.param)); });
+                         [](const auto &param) { return std::string(sigabbrev_np(param.param)); });
 
 // Started with hang-ups ignored, the scheduler keeps ignoring them (as do
 // its children) and finishes its work.
