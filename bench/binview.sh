@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: ISC
 # binview against xxd -b on random bytes piped through both (input from a
 # pipe, output into a pipe), with hyperfine. binview writes every digit and
 # blank with a system call of its own, so expect it to be far slower.

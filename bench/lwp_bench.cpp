@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // The cost of one switch between user-level threads: lwp_yield around a
 // ring of N threads, beside the same ring built with swapcontext and with
 // Boost.Context's fiber. Every benchmark goes round its ring once per

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: ISC
 # The cost of one thread switch: lwp_yield against swapcontext and
 # Boost.Context's fiber, with rings of 2 and 100 threads.
 #

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: ISC
 # The libraries, built and installed for other projects. Each one is compiled
 # once, position independent and with only its public header's declarations
 # visible, and linked twice from those objects:

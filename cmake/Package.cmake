@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: ISC
 # Debian packages of an installed build: `cpack -G DEB` in the build folder
 # (the build type should keep the programs' symbols out, or the files are
 # stripped as they are packed: both happen here). One package per install

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: ISC
 # Helpers for the test suite. Test programs go to tests/ and the small
 # programs they drive to tests/helpers/, so bin/ holds only the tools.
 

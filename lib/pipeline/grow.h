@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Growth by doubling, for the library's own buffers (not installed).
 #pragma once
 

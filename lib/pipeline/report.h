@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Messages about the input line being handled (not installed).
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // do_pipeline: every stage started at once, joined by pipes, then waited for.
 //
 // Stages start with vfork, for speed: the parent's pages are never copied and

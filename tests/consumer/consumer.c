@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: ISC */
 /* A program from outside the project, built against the installed libraries
  * by CI: the first line of standard input, read with myline, is cracked and
  * run as a pipeline from inside a user-level thread. Exits with the
