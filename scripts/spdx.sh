@@ -14,37 +14,46 @@ cd "$(dirname "$0")/.."
 tag='SPDX-License-Identifier: ISC'
 git rev-parse --is-inside-work-tree >/dev/null 2>&1 || { echo "not a git checkout" >&2; exit 77; }
 
-# The line as the file's language writes a comment, or nothing for files
-# that take none.
+# Sets line to the licence line as the file's language writes a comment, or
+# to nothing for a file that takes none. Shell built-ins only: it runs for
+# every tracked file.
 comment() {
+    first=
+    IFS= read -r first <"$1" || true
     case $1 in
-        *.cpp) echo "// $tag" ;;
-        *.c | *.S) echo "/* $tag */" ;;
-        *.h) if head -n 1 "$1" | grep -q '^//'; then echo "// $tag"; else echo "/* $tag */"; fi ;;
-        CMakeLists.txt | */CMakeLists.txt | *.cmake | *.cmake.in | *.pc.in) echo "# $tag" ;;
-        *.[1-8]) echo ".\\\" $tag" ;;
-        *) head -n 1 "$1" | grep -q '^#!' && echo "# $tag" ;;
+        *.cpp) line="// $tag" ;;
+        *.c | *.S) line="/* $tag */" ;;
+        *.h) case $first in //*) line="// $tag" ;; *) line="/* $tag */" ;; esac ;;
+        CMakeLists.txt | */CMakeLists.txt | *.cmake | *.cmake.in | *.pc.in) line="# $tag" ;;
+        *.[1-8]) line=".\\\" $tag" ;;
+        *) case $first in '#!'*) line="# $tag" ;; *) line= ;; esac ;;
     esac
-    return 0
 }
 
-missing=0
+files=
 for file in $(git ls-files); do
     [ -f "$file" ] || continue
-    line=$(comment "$file")
-    [ -n "$line" ] || continue
-    head -n 2 "$file" | grep -qF "$tag" && continue
-    if [ "${1:-}" = --add ]; then
-        if head -n 1 "$file" | grep -q '^#!'; then
-            { head -n 1 "$file"; echo "$line"; tail -n +2 "$file"; } >"$file.spdx"
-        else
-            { echo "$line"; cat "$file"; } >"$file.spdx"
-        fi
-        chmod --reference="$file" "$file.spdx"
-        mv "$file.spdx" "$file"
-    else
-        echo "no licence line: $file"
-        missing=1
-    fi
+    comment "$file"
+    [ -n "$line" ] && files="$files $file"
 done
-exit $missing
+# shellcheck disable=SC2086 # the names are words
+missing=$(awk -v tag="$tag" 'FNR == 1 { if (prev != "" && !seen) print prev; prev = FILENAME; seen = 0 }
+    FNR <= 2 && index($0, tag) { seen = 1 }
+    END { if (prev != "" && !seen) print prev }' $files)
+[ -n "$missing" ] || exit 0
+
+if [ "${1:-}" != --add ]; then
+    # shellcheck disable=SC2086
+    printf 'no licence line: %s\n' $missing
+    exit 1
+fi
+for file in $missing; do
+    comment "$file"
+    if [ "${first#\#!}" != "$first" ]; then
+        { echo "$first"; echo "$line"; tail -n +2 "$file"; } >"$file.spdx"
+    else
+        { echo "$line"; cat "$file"; } >"$file.spdx"
+    fi
+    chmod --reference="$file" "$file.spdx"
+    mv "$file.spdx" "$file"
+done
