@@ -10,6 +10,12 @@
 #include <pipeline/parser.h>
 #include <pipeline/pipeline.h>
 #include <slurp/myline.h>
+#include <smalltools/version.h>
+
+#if !defined(SMALLTOOLS_VERSION_MAJOR) || !defined(SMALLTOOLS_VERSION_MINOR) || \
+    !defined(SMALLTOOLS_VERSION_PATCH)
+#error "<smalltools/version.h> does not give the libraries' version"
+#endif
 
 static int status = 1;
 
