@@ -34,7 +34,7 @@ rounds = []
 for path in sorted(glob.glob(sys.argv[1] + "/round*.json")):
     with open(path) as f:
         data = json.load(f)
-    # The "switch" counter is seconds per switch.
+    # The "switch" counter is CPU seconds per switch.
     rounds.append({b["name"]: b["switch"] * 1e9 for b in data["benchmarks"]})
 
 def spread(values):
