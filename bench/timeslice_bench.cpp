@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // How well timeslice slices, side by side with the kernel's own scheduler
 // running the same CPU-bound probes pinned to one CPU (what `taskset -c 0`
 // does; the timeslice run is pinned there too, scheduler included). Both

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // How timeslice shares the processor: every command gets a child that waits
 // before it runs anything; then the children get the processor in turns, a
 // timer marking the end of each, until the last has been reaped. Also the two

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // A CPU-bound child for the scheduler's tests and benchmark that records
 // when it runs. It spins reading the monotonic clock; a jump longer than the
 // gap threshold means it was not running in between, which closes a run

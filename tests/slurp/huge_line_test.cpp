@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Lines of more than 2 GiB, where the sizes meet the limits of the types:
 // fgets counts in int, so a 64-bit build must fill a buffer beyond INT_MAX
 // bytes in pieces; a 32-bit build can grow a buffer to 2 GiB, where one more
