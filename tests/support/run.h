@@ -129,6 +129,10 @@ std::string name_of(pid_t pid);
 // The children of process `pid` (of its main thread), from /proc.
 std::vector<pid_t> children_of(pid_t pid);
 
+// Whether process `pid` is blocked reading descriptor 0 or, when `writing`,
+// writing descriptor 1, from /proc: a signal sent now interrupts that call.
+bool blocked_in(pid_t pid, bool writing = false);
+
 // A fresh directory under TMPDIR (or /tmp), removed with its contents when
 // the object goes away.
 class TempDir {
