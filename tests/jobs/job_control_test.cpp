@@ -26,9 +26,9 @@ const std::string kPrompt = "@@> ";
 // with its newline; "key X", the one key X; "^C", "^\", "^Z" (the
 // terminal's interrupt, quit and suspend keys); "hang up" (the terminal goes
 // away; this ends the row); or nothing typed: "" only looks at the screen,
-// "launched", "running", "stopped" and "ended" wait for the job to be so
-// (see job_is), and "one runs" checks that at most one child of the job
-// runs.
+// "launched", "running", "reading", "stopped" and "ended" wait for the job to
+// be so (see job_is), and "one runs" checks that at most one child of the
+// job runs.
 struct Step {
     std::string keys;
     std::string shows;
@@ -59,20 +59,22 @@ bool idle(pid_t shell)
 // Waits for the shell's one job to have a child ("launched"), a child that
 // runs a program of its own ("running": neither it nor the job stopped; a
 // child still runnable just after a stop of the job may not have taken its
-// own stop yet), to be stopped, or to have ended (the shell may reap it only
-// when it next runs a command); for the last two, also until the shell has
-// been idle for 30 ms.
+// own stop yet), to wait for a key ("reading" its terminal), to be stopped,
+// or to have ended (the shell may reap it only when it next runs a command);
+// for the last two, also until the shell has been idle for 30 ms.
 bool job_is(ts::Pty &t, const std::string &what)
 {
     for (int waited = 0, quiet = 0; waited < 10000; ++waited) {
         auto jobs = ts::children_of(t.pid());
         auto kids = jobs.size() == 1 ? ts::children_of(jobs[0]) : std::vector<pid_t>{};
-        const bool starting = what == "launched" || what == "running";
+        const bool starting = what == "launched" || what == "running" || what == "reading";
         bool there = false;
         if (what == "ended")
             there = std::all_of(jobs.begin(), jobs.end(), [](pid_t job) { return ts::state_of(job) == 'Z'; });
         else if (what == "launched")
             there = jobs.size() == 1 && !kids.empty();
+        else if (what == "reading")
+            there = jobs.size() == 1 && ts::blocked_in(jobs[0]);
         else if (jobs.size() == 1 && starting)
             there = ts::state_of(jobs[0]) != 'T' && std::any_of(kids.begin(), kids.end(), [&](pid_t kid) {
                 return ts::name_of(kid) != ts::name_of(jobs[0]) && ts::state_of(kid) != 'T';
@@ -156,8 +158,8 @@ TEST_P(Job, AsAPersonSeesIt)
             t.send(step.keys.substr(4));
         } else if (step.keys == "one runs") {
             ASSERT_TRUE(one_runs(t.pid())) << screen();
-        } else if (step.keys == "launched" || step.keys == "running" || step.keys == "stopped" ||
-                   step.keys == "ended") {
+        } else if (step.keys == "launched" || step.keys == "running" || step.keys == "reading" ||
+                   step.keys == "stopped" || step.keys == "ended") {
             ASSERT_TRUE(job_is(t, step.keys)) << "the job is not " << step.keys << screen();
         } else if (step.keys == "hang up") {
             t.hang_up();
@@ -268,6 +270,14 @@ const Row kRows[] = {
     {"wren_bash_hang_up_while_running", "bash",
      {{"wren", "Squeak? "}, {"sleep 30", ""}, {"running", ""}, {"hang up", ""}}},
     {"wren_dash_hang_up", "dash", {{"wren", "Squeak? "}, {"hang up", ""}}},
+    {"wren_dash_suspend_while_editing", "dash",
+     {{"TERM=xterm wren", "Squeak? "}, {"reading", ""}, {"key echo hel", "echo hel"}, {"^Z", "^Z...Stopped..." + kPrompt},
+      {"fg", "Squeak? echo hel"}, {"lo", "hello\r\nSqueak? "}, {"exit", kPrompt}, {"echo st $?", "st 0"}}},
+    {"wren_bash_suspend_while_editing", "bash",
+     {{"TERM=xterm wren", "Squeak? "}, {"reading", ""}, {"key echo hel", "echo hel"}, {"^Z", "^Z...Stopped..." + kPrompt},
+      {"fg", "Squeak? echo hel"}, {"lo", "hello\r\nSqueak? "}, {"exit", kPrompt}, {"echo st $?", "st 0"}}},
+    {"wren_bash_hang_up_while_editing", "bash",
+     {{"TERM=xterm wren", "Squeak? "}, {"reading", ""}, {"key echo hel", "echo hel"}, {"hang up", ""}}},
 
     {"stack_bash_suspend_fg", "bash",
      {{"stack", "Enter Option: "}, {"^Z", "Stopped..." + kPrompt}, {"fg", "stack"}, {"u", "What number? "},
