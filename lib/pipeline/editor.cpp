@@ -713,33 +713,38 @@ Got read_byte(Editor *e, unsigned char *b)
         return Got::byte;
     }
     for (;;) {
-        if (interrupted)
-            return Got::interrupted;
-        if (resized) {
-            resized = 0;
-            follow_resize(e);
-        }
-        // Drawn again once back in the foreground; in the background the
-        // read stops the process until then.
-        if (continued && tcgetpgrp(e->in) == getpgrp()) {
-            continued = 0;
-            put(&e->out, "\r");
-            draw_afresh(e);
-        }
         // From the last write on, the quit and suspend keys echo for
         // themselves (a signal comes between system calls, not within one).
         prepare_tail(e);
         reading = 1;
         flush(&e->out);
-        ssize_t n = read(e->in, b, 1);
+        // What came while the output was written is seen to before a key
+        // is waited for. After a stop the line is drawn again once back in
+        // the foreground; in the background the read stops the process
+        // until then.
+        bool redraw = continued && tcgetpgrp(e->in) == getpgrp();
+        ssize_t n = interrupted || resized || redraw ? -1 : read(e->in, b, 1);
         reading = 0;
         if (n == 1) {
             e->queued -= e->queued > 0;
             return Got::byte;
         }
+        if (interrupted)
+            return Got::interrupted;
+        if (resized) {
+            resized = 0;
+            follow_resize(e);
+            continue;
+        }
+        if (redraw) {
+            continued = 0;
+            put(&e->out, "\r");
+            draw_afresh(e);
+            continue;
+        }
         if (n == 0)
             return Got::end;  // the terminal has gone
-        if (errno == EINTR && (interrupted || resized || continued))
+        if (errno == EINTR && continued)
             continue;
         if (errno == EINTR)
             return Got::other_signal;
