@@ -1,8 +1,7 @@
 /* Reads lines with readLongString as a program other than the shell does:
  * no prompt given to the line editor, and SIGALRM caught without restart.
  * Prints each line in brackets and "EINTR" for an interrupted read, and
- * ends at the end of input. Linked by the C compiler, with the library's
- * static archive. */
+ * ends at the end of input. */
 #include <errno.h>
 #include <signal.h>
 #include <stdio.h>
