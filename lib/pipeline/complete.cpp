@@ -206,7 +206,8 @@ bool pipeline_internal::find_completions(const char *line, size_t point, Complet
         } else {
             // The directory part keeps its slash: "/" stays the root.
             Text dir{};
-            ok = put(&dir, w.text.data, static_cast<size_t>(base - w.text.data)) && scan(dir.data, base, false, &n);
+            ok = put(&dir, w.text.data, static_cast<size_t>(base - w.text.data)) &&
+                 scan(dir.data, base, false, &n);
             free(dir.data);
         }
     }

@@ -757,7 +757,9 @@ Got read_byte(Editor *e, unsigned char *b)
 // Keys beyond the bytes: cursor keys and the like, a character of text, and
 // the null byte the terminal's end-of-file key left in its queue while it was
 // in its own mode.
-enum : int { kText = 256, kLeft, kRight, kUp, kDown, kHome, kEnd, kDelete, kWordLeft, kWordRight, kEndMark, kNone };
+enum : int {
+    kText = 256, kLeft, kRight, kUp, kDown, kHome, kEnd, kDelete, kWordLeft, kWordRight, kEndMark, kNone
+};
 
 struct Key {
     int code;  // a control character, or one of the above
@@ -1184,7 +1186,8 @@ void list_names(Editor *e, const pipeline_internal::Completion &c)
 void complete(Editor *e, bool list)
 {
     pipeline_internal::Completion c;
-    if (!pipeline_internal::find_completions(e->line.text ? e->line.text : "", e->point, &c) || c.count == 0) {
+    bool found = pipeline_internal::find_completions(e->line.text ? e->line.text : "", e->point, &c);
+    if (!found || c.count == 0) {
         pipeline_internal::free_completions(&c);
         return;
     }
@@ -1351,7 +1354,8 @@ bool editable(int fd, termios *now)
     const char *name = getenv("TERM");
     struct stat in, out;
     return name && *name && strcmp(name, "dumb") != 0 && fstat(fd, &in) == 0 && fstat(kOut, &out) == 0 &&
-           S_ISCHR(in.st_mode) && S_ISCHR(out.st_mode) && in.st_rdev == out.st_rdev && tcgetattr(fd, now) == 0 && (now->c_lflag & (ICANON | ECHO)) == (ICANON | ECHO);
+           S_ISCHR(in.st_mode) && S_ISCHR(out.st_mode) && in.st_rdev == out.st_rdev && tcgetattr(fd, now) == 0 &&
+           (now->c_lflag & (ICANON | ECHO)) == (ICANON | ECHO);
 }
 
 // The editor's settings on; a stop on the way (SIGTTOU, from the background)
@@ -1494,11 +1498,11 @@ void pipeline_internal::remember_line(const char *line)
         free(history.items[0]);
         memmove(history.items, history.items + 1, sizeof(char *) * --history.count);
     }
-    auto items = static_cast<char **>(grow(history.items, &history.cap, history.count + 1, sizeof(char *), 64));
+    void *items = grow(history.items, &history.cap, history.count + 1, sizeof(char *), 64);
     if (!items) {
         free(copy);
         return;
     }
-    history.items = items;
+    history.items = static_cast<char **>(items);
     history.items[history.count++] = copy;
 }

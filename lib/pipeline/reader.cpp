@@ -151,7 +151,9 @@ Read read_edited(Partial *p, FILE *stream, bool *edited)
     Read r{Outcome::line, p->text, 0};
     if (e != Edited::line) {
         free(p->text);
-        r = {e == Edited::end ? Outcome::end : e == Edited::failed ? Outcome::failed : Outcome::no_memory, nullptr, err};
+        r.outcome = e == Edited::end ? Outcome::end : e == Edited::failed ? Outcome::failed : Outcome::no_memory;
+        r.line = nullptr;
+        r.err = err;
     }
     *p = Partial{};
     return r;
