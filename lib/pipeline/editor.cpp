@@ -40,6 +40,8 @@ using pipeline_internal::grow;
 using pipeline_internal::Typed;
 
 constexpr int kOut = STDOUT_FILENO;
+// The history keeps the latest lines only, so that a session of any length
+// takes bounded memory.
 constexpr size_t kHistoryMost = 1000;
 
 constexpr int ctrl(char c) { return c & 0x1f; }
