@@ -2,6 +2,11 @@
 // the cursor is read with the quoting crack_pipeline understands, and what is
 // added to it is quoted the same way, so that the line runs with the names
 // as they are on disk.
+//
+// A 32-bit build reads a directory whose entries' offsets do not fit 32 bits
+// (ext4's do not) only through the 64-bit interface.
+#define _FILE_OFFSET_BITS 64
+
 #include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
