@@ -705,7 +705,10 @@ struct Carried {
 };
 Carried carried;
 
-enum class Got { byte, interrupted, other_signal, end, failed };
+// A byte read, or why none was: the interrupt key, another signal that
+// interrupted the read, the end of input, or a read error. At the end of a
+// line, `entered` is Enter.
+enum class Got { byte, entered, interrupted, other_signal, end, failed };
 
 Got read_byte(Editor *e, unsigned char *b)
 {
@@ -1216,31 +1219,14 @@ void complete(Editor *e, bool list)
 // ---------------------------------------------------------------------------
 // The line.
 
-enum class Ending { entered, end, interrupted, other_signal, failed };
-
-Ending ending_of(Got got)
-{
-    switch (got) {
-    case Got::interrupted:
-        return Ending::interrupted;
-    case Got::other_signal:
-        return Ending::other_signal;
-    case Got::end:
-        return Ending::end;
-    case Got::failed:
-    case Got::byte:
-        break;
-    }
-    return Ending::failed;
-}
-
-Ending edit(Editor *e)
+// What ended the line: Enter, or why there is no line.
+Got edit(Editor *e)
 {
     for (;;) {
         Key k{};
         Got got = read_key(e, &k);
         if (got != Got::byte)
-            return ending_of(got);
+            return got;
         if (e->searching && search_key(e, k))
             continue;
         bool cutting = false;
@@ -1252,14 +1238,14 @@ Ending edit(Editor *e)
             // The end of input at the start of a line; within one, the
             // terminal's key only passed on what was typed.
             if (e->line.len == 0)
-                return Ending::end;
+                return Got::end;
             break;
         case '\n':
         case '\r':
-            return Ending::entered;
+            return Got::entered;
         case ctrl('D'):
             if (e->line.len == 0)
-                return Ending::end;
+                return Got::end;
             [[fallthrough]];
         case kDelete:
             erase(e, e->point, next_glyph(e, e->point));
@@ -1437,14 +1423,14 @@ pipeline_internal::Edited pipeline_internal::edit_line(FILE *stream, Typed *type
     e.pushed = -1;
     draw(&e, 0, e.line.len);  // what a signal interrupted, after the prompt again
 
-    Ending how = edit(&e);
+    Got how = edit(&e);
     int why = errno;
     // What comes next shows after the line, as it would after the
     // terminal's echo.
     move_to_end(&e);
-    if (how == Ending::entered) {
+    if (how == Got::entered) {
         put(&e.out, "\n");
-    } else if (how == Ending::interrupted && echo_interrupt) {
+    } else if (how == Got::interrupted && echo_interrupt) {
         char shown[2];
         put(&e.out, shown, echo_of(term.cooked.c_cc[VINTR], shown));
     }
@@ -1452,36 +1438,37 @@ pipeline_internal::Edited pipeline_internal::edit_line(FILE *stream, Typed *type
     carried = {fd, waiting_at(fd)};
     // One that came after the line was entered is not for this line (see
     // owed_interrupt).
-    bool late = how != Ending::interrupted && interrupted;
+    bool late = how != Got::interrupted && interrupted;
     leave_mode();
     free(e.fresh.text);
     free(e.query.text);
     free(e.before_search.text);
     free(e.search_label.text);
 
-    if (late && how == Ending::entered && is_handler(before[SIGINT]))
+    if (late && how == Got::entered && is_handler(before[SIGINT]))
         owed_interrupt = true;
-    else if (late || how == Ending::interrupted)
+    else if (late || how == Got::interrupted)
         (void)raise(SIGINT);  // the program's own action, the terminal as it was
-    if (how == Ending::interrupted)
+    if (how == Got::interrupted)
         e.line.len = 0;  // as the terminal drops the line on the key
     *typed = e.line;
     switch (how) {
-    case Ending::entered:
+    case Got::entered:
         if (!make_room(typed, 0))
             return Edited::no_memory;
         typed->text[typed->len] = '\0';
         remember_line(typed->text);
         return Edited::line;
-    case Ending::end:
+    case Got::end:
         set_indicator(stream, _IO_EOF_SEEN);
         return Edited::end;
-    case Ending::failed:
+    case Got::failed:
         *err = why;
         set_indicator(stream, _IO_ERR_SEEN);
         return Edited::failed;
-    case Ending::interrupted:
-    case Ending::other_signal:
+    case Got::byte:
+    case Got::interrupted:
+    case Got::other_signal:
         break;
     }
     return Edited::interrupted;

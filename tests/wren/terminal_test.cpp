@@ -7,7 +7,6 @@
 #include <unistd.h>
 
 #include <chrono>
-#include <fstream>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -255,7 +254,9 @@ const EditRow kEditRows[] = {
     {"put_back_when_a_signal_ends_it", {{"echo ab", "echo ab"}, {"@kill 15", ""}}},
     {"clears_the_screen", {{"echo x\x0c", "\x1b[H\x1b[2J" + P + "echo x"}, {"\n", "x\r\n" + P}}},
     {"pasted_lines_run_one_by_one", {{"echo a\necho b\n", "echo a\r\na\r\n" + P + "echo b\r\nb\r\n" + P}}},
-    {"typed_ahead_shows_once",
+    // A whole line typed ahead shows once (the terminal's echo), a part of
+    // one again after the prompt, to be edited on.
+    {"typed_ahead_runs_as_typed",
      {{"sleep 1\n", ""}, {"@wait sleep", ""}, {"echo ahead\n", "echo ahead\r\n"}, {"", P + "ahead\r\n" + P},
       {"sleep 1\n", ""}, {"@wait sleep", ""}, {"echo par", "echo par"}, {"", P + "echo par"},
       {"tial\n", "partial\r\n" + P}}},
