@@ -691,6 +691,7 @@ void prepare_tail(const Editor *e)
 // ---------------------------------------------------------------------------
 // Input.
 
+// Bytes waiting at the terminal; in its own mode, those of whole lines only.
 size_t waiting_at(int fd)
 {
     int n = 0;

@@ -183,8 +183,8 @@ TEST(WrenEditor, PlainTypingAndAHundredInterrupts)
 }
 
 // Keys typed at the editor (TERM=xterm, 80 columns) and what shows next, in
-// a directory holding the files alpha.txt, "it's" and "My Documents/f", the
-// directory alpine, and bin/zzcmd, which PATH leads to. "@cols N" gives the
+// a directory holding the files alpha.txt, "it's", "odd *|name" and
+// "My Documents/f", the directory alpine, and bin/zzcmd, which PATH leads to. "@cols N" gives the
 // window N columns, "@wait NAME" waits for the shell to run NAME, "@intr"
 // is the interrupt key, "@kill N" sends signal N, which ends the shell. Keys
 // are typed once the shell waits for them, but after "@wait", while it runs
@@ -234,6 +234,7 @@ const EditRow kEditRows[] = {
       {"cat My\t", "cat My\\ Documents/"}, {"f\n", "in f\r\n" + P},
       {"cat \"it\t", "cat \"it's\" "}, {"\n", "quoted\r\n" + P},
       {"cat 'it\t", "cat 'it'\\''s' "}, {"\n", "quoted\r\n" + P},
+      {"cat od\t", "cat odd\\ \\*\\|name "}, {"\n", "odd\r\n" + P},
       {"echo x | zzc\t", "zzcmd "}, {"\n", "ran zzcmd\r\n" + P},
       {"echo al\t", "echo alp"}, {"\t", "\r\nalpha.txt  alpine/\r\n" + P + "echo alp"},
       {"\n", "alp\r\n" + P}}},
@@ -269,6 +270,7 @@ TEST_P(Editing, ShowsAndRuns)
     ts::TempDir dir;
     dir.write("alpha.txt", "in alpha\n");
     dir.write("it's", "quoted\n");
+    dir.write("odd *|name", "odd\n");
     ASSERT_EQ(mkdir(dir.file("alpine").c_str(), 0755), 0);
     ASSERT_EQ(mkdir(dir.file("My Documents").c_str(), 0755), 0);
     dir.write("My Documents/f", "in f\n");
