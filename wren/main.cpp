@@ -232,6 +232,7 @@ int main(int argc, char *argv[])
     const char *promptstr = getenv("WRENPROMPT");
     if (!promptstr)
         promptstr = kDefaultPrompt;
+    set_line_prompt(promptstr);
 
     int run = 1;
     while (run) {

@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: ISC
-// readLongString: one line of any length from a stream.
+// readLongString: one line of any length from a stream; at a terminal, the
+// line editor's.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -8,6 +9,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "editor.h"
 #include "internal.h"
 #include "pipeline/parser.h"
 
@@ -18,12 +20,14 @@ constexpr size_t kFirstSize = 128;
 // The line being read from one stream. A read that a signal interrupts leaves
 // it for the next call, so that no input is lost and none is taken for what
 // it is not: the start of the line, or that the line was dropped for want of
-// memory and its rest is still to be passed over.
+// memory and its rest is still to be passed over. What was typed in the
+// editor goes on being edited.
 struct Partial {
     FILE *stream;
     char *text;
     size_t len, cap;
     bool dropping;
+    bool edited;
 };
 
 enum class Outcome { line, end, interrupted, failed, no_memory };
@@ -33,17 +37,6 @@ struct Read {
     char *line;  // with `line`
     int err;     // with `failed`: why
 };
-
-// A program we ran may have left our shared input non-blocking; a read that
-// would block is then an error we can undo. True if the descriptor was
-// non-blocking and is blocking now.
-bool make_blocking(int fd)
-{
-    int flags = fcntl(fd, F_GETFL);
-    if (flags < 0 || !(flags & O_NONBLOCK))
-        return false;
-    return fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0;
-}
 
 bool append(Partial *p, char c)
 {
@@ -76,7 +69,7 @@ Read read_line(Partial *p, FILE *stream)
     bool lost = false;  // this call ran out of memory and drops the line
     for (;;) {
         int c = getc(stream);
-        if (c == EOF && ferror(stream) && errno == EAGAIN && make_blocking(fileno(stream))) {
+        if (c == EOF && ferror(stream) && errno == EAGAIN && pipeline_internal::make_blocking(fileno(stream))) {
             clearerr(stream);
             continue;
         }
@@ -91,7 +84,7 @@ Read read_line(Partial *p, FILE *stream)
         } else if (!p->dropping && !append(p, static_cast<char>(c))) {
             // The rest of the line is read and passed over.
             free(p->text);
-            *p = Partial{stream, nullptr, 0, 0, true};
+            *p = Partial{stream, nullptr, 0, 0, true, false};
             lost = true;
         }
     }
@@ -116,7 +109,50 @@ Read read_line(Partial *p, FILE *stream)
     return {ferror(stream) ? Outcome::failed : Outcome::end, nullptr, err};
 }
 
+// Reads the line with the editor if the stream is a terminal it works on;
+// `*edited` tells whether it did.
+Read read_edited(Partial *p, FILE *stream, bool *edited)
+{
+    using pipeline_internal::Edited;
+    pipeline_internal::Typed typed{p->text, p->len, p->cap};
+    int err = 0;
+    Edited e = pipeline_internal::edit_line(stream, &typed, &err);
+    *edited = e != Edited::not_edited;
+    if (e == Edited::not_edited)
+        return {Outcome::interrupted, nullptr, 0};
+    if (e == Edited::typed_ahead) {
+        Read r = read_line(p, stream);
+        if (r.outcome == Outcome::line)
+            pipeline_internal::remember_line(r.line);
+        return r;
+    }
+    p->text = typed.text, p->len = typed.len, p->cap = typed.cap;
+    if (e == Edited::interrupted) {
+        p->edited = p->len > 0;
+        return {Outcome::interrupted, nullptr, 0};
+    }
+    Read r{Outcome::line, p->text, 0};
+    if (e != Edited::line) {
+        free(p->text);
+        r.outcome = e == Edited::end ? Outcome::end : e == Edited::failed ? Outcome::failed : Outcome::no_memory;
+        r.line = nullptr;
+        r.err = err;
+    }
+    *p = Partial{};
+    return r;
+}
+
 }  // namespace
+
+// A program we ran may have left our shared input non-blocking; a read that
+// would block is then an error we can undo.
+bool pipeline_internal::make_blocking(int fd)
+{
+    int flags = fcntl(fd, F_GETFL);
+    if (flags < 0 || !(flags & O_NONBLOCK))
+        return false;
+    return fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) == 0;
+}
 
 extern "C" char *readLongString(FILE *stream)
 {
@@ -133,11 +169,16 @@ extern "C" char *readLongString(FILE *stream)
     clearerr(stream);
     if (held.stream != stream) {
         free(held.text);
-        held = Partial{stream, nullptr, 0, 0, false};
+        held = Partial{stream, nullptr, 0, 0, false, false};
     }
 
     int before = errno;
-    Read r = read_line(&held, stream);
+    bool edited = false;
+    Read r{};
+    if (!held.dropping && (held.len == 0 || held.edited))
+        r = read_edited(&held, stream, &edited);
+    if (!edited)
+        r = read_line(&held, stream);
     switch (r.outcome) {
     case Outcome::line:
         return r.line;

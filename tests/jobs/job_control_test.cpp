@@ -24,7 +24,7 @@ using ts::milliseconds;
 const std::string kPrompt = "@@> ";
 
 // What a job can be awaited to be (see job_is).
-enum class State { launched, running, stopped, ended };
+enum class State { launched, running, reading, stopped, ended };
 
 // What a person does at one step of a row.
 enum class Act {
@@ -84,12 +84,12 @@ bool idle(pid_t shell)
 // Waits for the shell's one job to have a child (launched), a child that
 // runs a program of its own (running: neither it nor the job stopped; a
 // child still runnable just after a stop of the job may not have taken its
-// own stop yet), to be stopped, or to have ended (the shell may reap it only
-// when it next runs a command); for the last two, also until the shell has
-// been idle for 30 ms.
+// own stop yet), to wait for a key (reading its terminal), to be stopped,
+// or to have ended (the shell may reap it only when it next runs a
+// command); for the last two, also until the shell has been idle for 30 ms.
 bool job_is(ts::Pty &t, State what)
 {
-    const bool starting = what == State::launched || what == State::running;
+    const bool starting = what == State::launched || what == State::running || what == State::reading;
     for (int waited = 0, quiet = 0; waited < 10000; ++waited) {
         auto jobs = ts::children_of(t.pid());
         auto kids = jobs.size() == 1 ? ts::children_of(jobs[0]) : std::vector<pid_t>{};
@@ -98,6 +98,8 @@ bool job_is(ts::Pty &t, State what)
             there = std::all_of(jobs.begin(), jobs.end(), [](pid_t job) { return ts::state_of(job) == 'Z'; });
         else if (what == State::launched)
             there = jobs.size() == 1 && !kids.empty();
+        else if (what == State::reading)
+            there = jobs.size() == 1 && ts::blocked_in(jobs[0]);
         else if (jobs.size() == 1 && what == State::running)
             there = ts::state_of(jobs[0]) != 'T' && std::any_of(kids.begin(), kids.end(), [&](pid_t kid) {
                 return ts::name_of(kid) != ts::name_of(jobs[0]) && ts::state_of(kid) != 'T';
@@ -321,6 +323,16 @@ const Row kRows[] = {
     {"wren_bash_hang_up_while_running", "bash",
      {type("wren", "Squeak? "), type("sleep 30", ""), await(State::running), hang_up()}},
     {"wren_dash_hang_up", "dash", {type("wren", "Squeak? "), hang_up()}},
+    {"wren_dash_suspend_while_editing", "dash",
+     {type("TERM=xterm wren", "Squeak? "), await(State::reading), key("echo hel", "echo hel"),
+      suspend("^Z...Stopped..." + kPrompt), type("fg", "Squeak? echo hel"), type("lo", "hello\r\nSqueak? "),
+      type("exit", kPrompt), status(0)}},
+    {"wren_bash_suspend_while_editing", "bash",
+     {type("TERM=xterm wren", "Squeak? "), await(State::reading), key("echo hel", "echo hel"),
+      suspend("^Z...Stopped..." + kPrompt), type("fg", "Squeak? echo hel"), type("lo", "hello\r\nSqueak? "),
+      type("exit", kPrompt), status(0)}},
+    {"wren_bash_hang_up_while_editing", "bash",
+     {type("TERM=xterm wren", "Squeak? "), await(State::reading), key("echo hel", "echo hel"), hang_up()}},
 
     {"stack_bash_suspend_fg", "bash",
      {type("stack", "Enter Option: "), kStopped, type("fg", "stack"), type("u", "What number? "), type("7", "7"),

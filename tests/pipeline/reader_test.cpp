@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "pipeline/parser.h"
+#include "pty_session.h"
 #include "run.h"
 
 namespace {
@@ -176,6 +177,31 @@ TEST(ReadLongString, NonBlockingInputIsWaitedFor)
     ASSERT_NE(line, nullptr) << "errno " << errno;
     EXPECT_EQ(take(line), "late");
     fclose(in);
+}
+
+// Another program reading its terminal: without a prompt given, what a
+// signal of its own interrupts is kept, shown again by the next call and
+// edited on; Ctrl-D ends the input, the terminal as it was.
+TEST(ReadLongString, AtATerminalTheLineIsEdited)
+{
+    ts::Options o;
+    o.env = {"TERM=xterm"};
+    ts::Pty t(ts::helper("pipeline_line_reader"), o);
+    auto reading = [&t] {
+        for (int i = 0; i < 4000 && !ts::blocked_in(t.pid()); ++i)
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        return ts::blocked_in(t.pid());
+    };
+    ASSERT_TRUE(reading());
+    t.send("abc\x1b[D");
+    ASSERT_TRUE(t.expect("abc\x1b[1D") && reading());
+    ASSERT_EQ(kill(t.pid(), SIGALRM), 0);
+    ASSERT_TRUE(t.expect("\x1b[1CEINTR\r\nabc") && reading()) << ts::visible(t.transcript());
+    t.send("d\n");
+    ASSERT_TRUE(t.expect("d\r\n[abcd]\r\n") && reading()) << ts::visible(t.transcript());
+    t.send_eof();
+    EXPECT_EQ(t.wait().exit_code(), 0);
+    EXPECT_TRUE(ts::as_fresh(t.attrs()));
 }
 
 extern "C" int c_stage_count(const char *text);

@@ -28,6 +28,19 @@ std::string crlf(std::string_view text)
     return out;
 }
 
+bool as_fresh(const termios &t)
+{
+    int master, slave;
+    termios fresh{};
+    if (openpty(&master, &slave, nullptr, nullptr, nullptr) != 0)
+        fail("openpty");
+    bool got = tcgetattr(slave, &fresh) == 0;
+    close(master);
+    close(slave);
+    return got && t.c_iflag == fresh.c_iflag && t.c_oflag == fresh.c_oflag && t.c_cflag == fresh.c_cflag &&
+           t.c_lflag == fresh.c_lflag && memcmp(t.c_cc, fresh.c_cc, sizeof t.c_cc) == 0;
+}
+
 Pty::Pty(const std::string &program, const Options &opts)
 {
     prepare_process();
@@ -81,6 +94,15 @@ void Pty::hang_up()
     close(master_);
     master_ = -1;
     closed_ = true;
+}
+
+void Pty::resize(int cols)
+{
+    winsize size{};
+    size.ws_row = 24;
+    size.ws_col = static_cast<unsigned short>(cols);
+    if (ioctl(master_, TIOCSWINSZ, &size) != 0)
+        fail("TIOCSWINSZ");
 }
 
 void Pty::send_cc(int index) { send(std::string(1, static_cast<char>(attrs().c_cc[index]))); }

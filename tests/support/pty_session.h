@@ -16,6 +16,10 @@ namespace ts {
 // Text as a terminal in its usual output mode shows it: "\n" becomes "\r\n".
 std::string crlf(std::string_view text);
 
+// Whether `t` are the settings of a terminal nobody has changed, as a Pty's
+// are before its program starts.
+bool as_fresh(const termios &t);
+
 class Pty {
 public:
     // Starts `program` as the leader of a new session whose controlling
@@ -41,6 +45,9 @@ public:
     // Closes the terminal, as closing its window does: what runs on it is
     // hung up. Nothing more is read from it.
     void hang_up();
+    // Gives the window `cols` columns (and 24 rows); the foreground job is
+    // told with SIGWINCH.
+    void resize(int cols);
 
     // Waits until `text` appears in the output after the point reached by the
     // previous successful expect, and moves that point past it. False when

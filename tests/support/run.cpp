@@ -207,6 +207,16 @@ bool eventually(const std::function<bool()> &ready, milliseconds limit)
     return true;
 }
 
+// x86-64's read and write are system calls 0 and 1, i386's 3 and 4; an
+// emulated i386 program shows the host's.
+bool blocked_in(pid_t pid, bool writing)
+{
+    std::ifstream in("/proc/" + std::to_string(pid) + "/syscall");
+    std::string call, fd;
+    return in >> call >> fd && (call == (writing ? "1" : "0") || call == (writing ? "4" : "3")) &&
+           fd == (writing ? "0x1" : "0x0");
+}
+
 std::vector<pid_t> child_pids()
 {
     std::vector<pid_t> kids;

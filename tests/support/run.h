@@ -141,6 +141,10 @@ std::vector<pid_t> children_of(pid_t pid);
 // when the event does not come.
 bool eventually(const std::function<bool()> &ready, milliseconds limit = milliseconds(20000));
 
+// Whether process `pid` is blocked reading descriptor 0 or, when `writing`,
+// writing descriptor 1, from /proc: a signal sent now interrupts that call.
+bool blocked_in(pid_t pid, bool writing = false);
+
 // A fresh directory under TMPDIR (or /tmp), removed with its contents when
 // the object goes away.
 class TempDir {

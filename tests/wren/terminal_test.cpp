@@ -1,13 +1,18 @@
 // SPDX-License-Identifier: ISC
-// wren on a terminal, as a user meets it: prompts, Ctrl-C and Ctrl-D.
+// wren on a terminal, as a user meets it: prompts, Ctrl-C and Ctrl-D, and
+// the line editor.
 #include <gtest/gtest.h>
 
+#include <signal.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <chrono>
-#include <fstream>
 #include <sstream>
 #include <string>
 #include <thread>
 
+#include "expect.h"
 #include "pty_session.h"
 #include "run.h"
 
@@ -31,17 +36,12 @@ pid_t child_running(pid_t pid, const std::string &command, milliseconds limit)
 }
 
 // Waits until `pid` is blocked reading descriptor 0 or, when `writing`,
-// writing descriptor 1 (x86-64's read and write are system calls 0 and 1,
-// i386's 3 and 4; an emulated i386 shell shows the host's), so that an
-// interrupt sent now interrupts that call.
+// writing descriptor 1, so that an interrupt sent now interrupts that call.
 bool blocked_on(pid_t pid, bool writing = false)
 {
     auto deadline = std::chrono::steady_clock::now() + milliseconds(20000);
     do {
-        std::ifstream in("/proc/" + std::to_string(pid) + "/syscall");
-        std::string call, fd;
-        if (in >> call >> fd && (call == (writing ? "1" : "0") || call == (writing ? "4" : "3")) &&
-            fd == (writing ? "0x1" : "0x0"))
+        if (ts::blocked_in(pid, writing))
             return true;
         std::this_thread::sleep_for(milliseconds(5));
     } while (std::chrono::steady_clock::now() < deadline);
@@ -157,5 +157,161 @@ TEST(WrenTerminal, NoPromptUnlessBothEndsAreTerminals)
     EXPECT_EQ(b.transcript().find(kPrompt), std::string::npos) << ts::visible(b.transcript());
     EXPECT_EQ(dir.read("out"), "out\n\n");
 }
+
+// Plain typing shows what the terminal's own echo shows, and each of 100
+// interrupts in a row the terminal's ^C, a newline and a prompt, nothing else.
+TEST(WrenEditor, PlainTypingAndAHundredInterrupts)
+{
+    ts::Options o;
+    o.env = {"TERM=xterm"};
+    ts::Pty t(ts::bin("wren"), o);
+    ASSERT_TRUE(t.expect(kPrompt) && blocked_on(t.pid()));
+    t.send("echo hi\n");
+    ASSERT_TRUE(t.expect("hi\r\n" + kPrompt) && blocked_on(t.pid()));
+    t.send("half a li");
+    for (int i = 0; i < 100; ++i) {
+        ASSERT_TRUE(blocked_on(t.pid()) && t.expect(i ? "" : "half a li"));
+        t.send_intr();
+        ASSERT_TRUE(t.expect("^C\r\n" + kPrompt)) << i << ts::visible(t.transcript());
+    }
+    t.send_eof();
+    EXPECT_EQ(t.wait().exit_code(), 0);
+    std::string want = kPrompt + "echo hi\r\nhi\r\n" + kPrompt + "half a li";
+    for (int i = 0; i < 100; ++i)
+        want += "^C\r\n" + kPrompt;
+    EXPECT_EQ(ts::visible(t.transcript()), ts::visible(want + "\r\n"));
+    EXPECT_TRUE(ts::as_fresh(t.attrs()));
+}
+
+// Keys typed at the editor (TERM=xterm, 80 columns) and what shows next, in
+// a directory holding the files alpha.txt, "it's", "odd *|name" and
+// "My Documents/f", the directory alpine, and bin/zzcmd, which PATH leads to. "@cols N" gives the
+// window N columns, "@wait NAME" waits for the shell to run NAME, "@intr"
+// is the interrupt key, "@kill N" sends signal N, which ends the shell. Keys
+// are typed once the shell waits for them, but after "@wait", while it runs
+// a command. After the last step the shell ends (at Ctrl-D), and the
+// terminal's settings are those of a fresh one.
+struct EditStep {
+    std::string keys, shows;
+};
+
+struct EditRow {
+    const char *name;
+    std::vector<EditStep> steps;
+};
+
+void PrintTo(const EditRow &row, std::ostream *os) { *os << row.name; }
+
+const std::string P = kPrompt;
+const std::string kLeft6 = "\x1b[D\x1b[D\x1b[D\x1b[D\x1b[D\x1b[D";
+
+const EditRow kEditRows[] = {
+    {"moves",
+     {{"echo abc\x1b[D\x1b[Dx\n", "axbc\r\n" + P},
+      {"cho hi\x1b[He\x1b[F!\n", "hi!\r\n" + P},
+      {"cho b\x01" "e\x05" "c\n", "bc\r\n" + P},
+      {"echo ab\x02\x02\x06X\n", "aXb\r\n" + P},
+      {"echo one two\x1b" "b\x1b" "bX\x1b" "fY\n", "XoneY two\r\n" + P},
+      {"echo one two\x1b[1;5D\x1b[1;3DX\n", "Xone two\r\n" + P}}},
+    {"deletes_cuts_and_puts_back",
+     {{"echo abcdef\x7f\x08\x1b[D\x1b[D\x1b[3~\x04\n", "ab\r\n" + P},
+      {"echo one tow\x14\x17\x17\x19\n", "one two\r\n" + P},
+      {"zz echo hi\x1b[D" + kLeft6 + "\x15\n", "hi\r\n" + P},
+      {"echo hi there" + kLeft6 + "\x0b\n", "hi\r\n" + P}}},
+    {"history",
+     {{"echo one\n", "one\r\n" + P}, {"echo two\n", "two\r\n" + P}, {"echo two\n", "two\r\n" + P},
+      {"\n", "\r\n" + P},
+      {"\x10\x7f\x7f\x7fONE\x10\x0e\n", "two\r\n" + P},
+      {"\x10\x10\n", "one\r\n" + P},
+      {"echo thr\x1b[A\x1b[B\n", "thr\r\n" + P}}},
+    {"search",
+     {{"echo alpha\n", "alpha\r\n" + P}, {"echo beta\n", "beta\r\n" + P},
+      {"\x12" "alp", "search [alp]: echo alpha"}, {"\n", "alpha\r\n" + P},
+      {"\x12" "echo\x12", "search [echo]: echo beta"}, {"\n", "beta\r\n" + P},
+      {"\x12zz", "no match [zz]: "}, {"\x07" "echo back\n", "back\r\n" + P},
+      {"\x12" "bet\x05!\n", "beta!\r\n" + P}}},
+    {"completes_names",
+     {{"cat alph\t", "cat alpha.txt "}, {"\n", "in alpha\r\n" + P},
+      {"cat My\t", "cat My\\ Documents/"}, {"f\n", "in f\r\n" + P},
+      {"cat \"it\t", "cat \"it's\" "}, {"\n", "quoted\r\n" + P},
+      {"cat 'it\t", "cat 'it'\\''s' "}, {"\n", "quoted\r\n" + P},
+      {"cat od\t", "cat odd\\ \\*\\|name "}, {"\n", "odd\r\n" + P},
+      {"echo x | zzc\t", "zzcmd "}, {"\n", "ran zzcmd\r\n" + P},
+      {"echo al\t", "echo alp"}, {"\t", "\r\nalpha.txt  alpine/\r\n" + P + "echo alp"},
+      {"\n", "alp\r\n" + P}}},
+    {"wraps_long_lines",
+     {{"@cols 20", ""}, {"echo 0123456789abcdefghij", "ghij"},
+      {"\x01", "\x1b[1A\x1b[5D"},
+      {"@cols 40", "\r\x1b[J" + P + "echo 0123456789abcdefghij"},
+      {"\x1b" "f\x06Z\x05!\n", "Z0123456789abcdefghij!\r\n" + P}}},
+    {"wide_character_at_the_margin",
+     {{"@cols 20", ""}, {"echo 1234567\u65e5", "\u65e5"}, {"\x01", "\x1b[1A\x1b[6C"},
+      {"\n", "1234567\u65e5\r\n" + P}}},
+    {"characters_of_several_bytes",
+     {{"echo \u65e5\u672c\x1b[D", "\x1b[2D"}, {"\x7f\n", "\u672c\r\n" + P},
+      {"echo e\u0301x\x1b[D\x1b[D\x1b[3~\n", "x\r\n" + P},
+      {"echo \xff\xfe\n", "\xff\xfe\r\n" + P}}},
+    {"interrupt_inside_the_line",
+     {{"echo abc\x1b[D\x1b[D", "\x1b[1D\x1b[1D"}, {"@intr", "\x1b[2C^C\r\n" + P}}},
+    {"put_back_when_a_signal_ends_it", {{"echo ab", "echo ab"}, {"@kill 15", ""}}},
+    {"clears_the_screen", {{"echo x\x0c", "\x1b[H\x1b[2J" + P + "echo x"}, {"\n", "x\r\n" + P}}},
+    {"pasted_lines_run_one_by_one", {{"echo a\necho b\n", "echo a\r\na\r\n" + P + "echo b\r\nb\r\n" + P}}},
+    // A whole line typed ahead shows once (the terminal's echo), a part of
+    // one again after the prompt, to be edited on.
+    {"typed_ahead_runs_as_typed",
+     {{"sleep 1\n", ""}, {"@wait sleep", ""}, {"echo ahead\n", "echo ahead\r\n"}, {"", P + "ahead\r\n" + P},
+      {"sleep 1\n", ""}, {"@wait sleep", ""}, {"echo par", "echo par"}, {"", P + "echo par"},
+      {"tial\n", "partial\r\n" + P}}},
+};
+
+class Editing : public ::testing::TestWithParam<EditRow> {};
+
+TEST_P(Editing, ShowsAndRuns)
+{
+    ts::TempDir dir;
+    dir.write("alpha.txt", "in alpha\n");
+    dir.write("it's", "quoted\n");
+    dir.write("odd *|name", "odd\n");
+    ASSERT_EQ(mkdir(dir.file("alpine").c_str(), 0755), 0);
+    ASSERT_EQ(mkdir(dir.file("My Documents").c_str(), 0755), 0);
+    dir.write("My Documents/f", "in f\n");
+    ASSERT_EQ(mkdir(dir.file("bin").c_str(), 0755), 0);
+    dir.write("bin/zzcmd", "#!/bin/sh\necho ran zzcmd\n", 0755);
+    ts::Options o;
+    o.cwd = dir.path();
+    o.env = {"TERM=xterm", "PATH=" + dir.file("bin") + ":/usr/bin:/bin"};
+    ts::Pty t(ts::bin("wren"), o);
+    ASSERT_TRUE(t.expect(kPrompt));
+    bool ahead = false;
+    int killed = 0;
+    for (const EditStep &step : GetParam().steps) {
+        SCOPED_TRACE("at " + ts::visible(step.keys));
+        bool waits = step.keys.starts_with("@wait ");
+        if (!ahead && !waits && !step.keys.empty()) {
+            ASSERT_TRUE(blocked_on(t.pid()));
+        }
+        ahead = waits;
+        if (step.keys.starts_with("@cols "))
+            t.resize(std::stoi(step.keys.substr(6)));
+        else if (step.keys.starts_with("@wait "))
+            ASSERT_NE(child_running(t.pid(), step.keys.substr(6), milliseconds(20000)), 0);
+        else if (step.keys == "@intr")
+            t.send_intr();
+        else if (step.keys.starts_with("@kill "))
+            ASSERT_EQ(kill(t.pid(), killed = std::stoi(step.keys.substr(6))), 0);
+        else
+            t.send(step.keys);
+        ASSERT_TRUE(t.expect(step.shows)) << ts::visible(t.transcript());
+    }
+    if (!killed) {
+        ASSERT_TRUE(blocked_on(t.pid()));
+        t.send_eof();
+    }
+    ts::Result r = t.wait();
+    EXPECT_TRUE(killed ? r.term_signal() == killed : r.exit_code() == 0) << r.describe();
+    EXPECT_TRUE(ts::as_fresh(t.attrs()));
+}
+
+INSTANTIATE_TEST_SUITE_P(WrenEditor, Editing, ::testing::ValuesIn(kEditRows), ts::CaseName());
 
 }  // namespace

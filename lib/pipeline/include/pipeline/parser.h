@@ -30,8 +30,17 @@ extern int lineno;
  *  - when memory runs out, errno is ENOMEM and the line is dropped: the rest
  *    of it is read and discarded, by the next call if a signal interrupted
  *    this one. At the end of input feof(stream) is true as well.
- * A stream left non-blocking by another program is made blocking again. */
+ * A stream left non-blocking by another program is made blocking again.
+ * When the stream and standard output are the same terminal, in its usual
+ * mode with echo, and TERM is set and not "dumb", the line is read with a
+ * line editor (see pipeline(3)). */
 char *readLongString(FILE *stream);
+
+/* Tells readLongString's line editor the prompt the caller prints before
+ * each line, so that it can draw the prompt again with the line (after a
+ * cleared screen, a list of completions, a stop). Null for none, the
+ * default. The text is not copied: it must stay valid while lines are read. */
+void set_line_prompt(const char *prompt);
 
 #ifdef __GNUC__
 #pragma GCC visibility pop
