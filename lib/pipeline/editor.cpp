@@ -710,7 +710,7 @@ Carried carried;
 // A byte read, or why none was: the interrupt key, another signal that
 // interrupted the read, the end of input, or a read error. At the end of a
 // line, `entered` is Enter.
-enum class Got { byte, entered, interrupted, other_signal, end, failed };
+enum class Got { byte, entered, interrupt, other_signal, end, failed };
 
 Got read_byte(Editor *e, unsigned char *b)
 {
@@ -729,21 +729,21 @@ Got read_byte(Editor *e, unsigned char *b)
         // is waited for. After a stop the line is drawn again once back in
         // the foreground; in the background the read stops the process
         // until then.
-        bool redraw = continued && tcgetpgrp(e->in) == getpgrp();
-        ssize_t n = interrupted || resized || redraw ? -1 : read(e->in, b, 1);
+        bool resumed = continued && tcgetpgrp(e->in) == getpgrp();
+        ssize_t n = interrupted || resized || resumed ? -1 : read(e->in, b, 1);
         reading = 0;
         if (n == 1) {
             e->queued -= e->queued > 0;
             return Got::byte;
         }
         if (interrupted)
-            return Got::interrupted;
+            return Got::interrupt;
         if (resized) {
             resized = 0;
             follow_resize(e);
             continue;
         }
-        if (redraw) {
+        if (resumed) {
             continued = 0;
             put(&e->out, "\r");
             draw_afresh(e);
@@ -1432,7 +1432,7 @@ pipeline_internal::Edited pipeline_internal::edit_line(FILE *stream, Typed *type
     move_to_end(&e);
     if (how == Got::entered) {
         put(&e.out, "\n");
-    } else if (how == Got::interrupted && echo_interrupt) {
+    } else if (how == Got::interrupt && echo_interrupt) {
         char shown[2];
         put(&e.out, shown, echo_of(term.cooked.c_cc[VINTR], shown));
     }
@@ -1440,7 +1440,7 @@ pipeline_internal::Edited pipeline_internal::edit_line(FILE *stream, Typed *type
     carried = {fd, waiting_at(fd)};
     // One that came after the line was entered is not for this line (see
     // owed_interrupt).
-    bool late = how != Got::interrupted && interrupted;
+    bool late = how != Got::interrupt && interrupted;
     leave_mode();
     free(e.fresh.text);
     free(e.query.text);
@@ -1449,9 +1449,9 @@ pipeline_internal::Edited pipeline_internal::edit_line(FILE *stream, Typed *type
 
     if (late && how == Got::entered && is_handler(before[SIGINT]))
         owed_interrupt = true;
-    else if (late || how == Got::interrupted)
+    else if (late || how == Got::interrupt)
         (void)raise(SIGINT);  // the program's own action, the terminal as it was
-    if (how == Got::interrupted)
+    if (how == Got::interrupt)
         e.line.len = 0;  // as the terminal drops the line on the key
     *typed = e.line;
     switch (how) {
@@ -1469,7 +1469,7 @@ pipeline_internal::Edited pipeline_internal::edit_line(FILE *stream, Typed *type
         set_indicator(stream, _IO_ERR_SEEN);
         return Edited::failed;
     case Got::byte:
-    case Got::interrupted:
+    case Got::interrupt:
     case Got::other_signal:
         break;
     }
