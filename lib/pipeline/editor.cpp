@@ -992,7 +992,6 @@ void cut_out(Editor *e, size_t from, size_t to, bool ahead)
         memmove(cut.text + n, cut.text, cut.len);
     memcpy(cut.text + (ahead ? cut.len : 0), e->line.text + from, n);
     cut.len += n;
-    e->cutting = true;
     erase(e, from, to);
 }
 
@@ -1221,6 +1220,90 @@ void complete(Editor *e, bool list)
 // ---------------------------------------------------------------------------
 // The line.
 
+// What the bound keys do (see kBindings).
+void delete_under(Editor *e) { erase(e, e->point, next_glyph(e, e->point)); }
+void to_start(Editor *e) { move_point(e, 0); }
+void to_end(Editor *e) { move_point(e, e->line.len); }
+void back_char(Editor *e) { move_point(e, previous_glyph(e, e->point)); }
+void forward_char(Editor *e) { move_point(e, next_glyph(e, e->point)); }
+void back_word(Editor *e) { move_point(e, word_left(e, e->point, word_part)); }
+void forward_word(Editor *e) { move_point(e, word_right(e, e->point)); }
+void cut_to_end(Editor *e) { cut_out(e, e->point, e->line.len, true); }
+void cut_to_start(Editor *e) { cut_out(e, 0, e->point, false); }
+void cut_word(Editor *e) { cut_out(e, word_left(e, e->point, not_blank), e->point, false); }
+void insert_cut(Editor *e) { insert(e, cut.text, cut.len); }
+void older(Editor *e) { recall(e, -1); }
+void newer(Editor *e) { recall(e, +1); }
+
+void clear_screen(Editor *e)
+{
+    put(&e->out, "\x1b[H\x1b[2J");
+    draw_afresh(e);
+}
+
+// A key and what it does; `cuts` for one whose cut gathers with those just
+// before it (see cut_out).
+struct Binding {
+    int code;
+    void (*act)(Editor *);
+    bool cuts = false;
+};
+
+constexpr bool kCuts = true;
+
+// The keys that neither end the line nor need a decision; those that do
+// (Enter, the end of input, Ctrl-D on an empty line, Tab) are seen to in
+// edit and act_on.
+constexpr Binding kBindings[] = {
+    {kBackspace, backspace},         {ctrl('H'), backspace},
+    {kDelete, delete_under},         {ctrl('D'), delete_under},
+    {kHome, to_start},               {ctrl('A'), to_start},
+    {kEnd, to_end},                  {ctrl('E'), to_end},
+    {kLeft, back_char},              {ctrl('B'), back_char},
+    {kRight, forward_char},          {ctrl('F'), forward_char},
+    {kWordLeft, back_word},          {kWordRight, forward_word},
+    {ctrl('K'), cut_to_end, kCuts},  {ctrl('U'), cut_to_start, kCuts},
+    {ctrl('W'), cut_word, kCuts},    {ctrl('Y'), insert_cut},
+    {ctrl('T'), transpose},          {ctrl('L'), clear_screen},
+    {kUp, older},                    {ctrl('P'), older},
+    {kDown, newer},                  {ctrl('N'), newer},
+    {ctrl('R'), start_search},
+};
+
+const Binding *binding_of(int code)
+{
+    for (const Binding &b : kBindings)
+        if (b.code == code)
+            return &b;
+    return nullptr;
+}
+
+// Tab completes, and a second in a row lists the choices; pasted text brings
+// its tabs with the rest of it.
+void tab(Editor *e)
+{
+    if (waiting_at(e->in) > 0)
+        insert(e, "\t", 1);
+    else
+        complete(e, e->last == '\t');
+}
+
+// Does what key `k`, which does not end the line, does to it.
+void act_on(Editor *e, const Key &k)
+{
+    bool cuts = false;
+    if (k.code == kText) {
+        insert(e, k.text, k.len);
+    } else if (k.code == '\t') {
+        tab(e);
+    } else if (const Binding *b = binding_of(k.code)) {
+        b->act(e);
+        cuts = b->cuts;
+    }
+    e->cutting = cuts;
+    e->last = k.code;
+}
+
 // What ended the line: Enter, or why there is no line.
 Got edit(Editor *e)
 {
@@ -1231,96 +1314,14 @@ Got edit(Editor *e)
             return got;
         if (e->searching && search_key(e, k))
             continue;
-        bool cutting = false;
-        switch (k.code) {
-        case kText:
-            insert(e, k.text, k.len);
-            break;
-        case kEndMark:
-            // The end of input at the start of a line; within one, the
-            // terminal's key only passed on what was typed.
-            if (e->line.len == 0)
-                return Got::end;
-            break;
-        case '\n':
-        case '\r':
+        if (k.code == '\n' || k.code == '\r')
             return Got::entered;
-        case ctrl('D'):
-            if (e->line.len == 0)
-                return Got::end;
-            [[fallthrough]];
-        case kDelete:
-            erase(e, e->point, next_glyph(e, e->point));
-            break;
-        case kBackspace:
-        case ctrl('H'):
-            backspace(e);
-            break;
-        case ctrl('A'):
-        case kHome:
-            move_point(e, 0);
-            break;
-        case ctrl('E'):
-        case kEnd:
-            move_point(e, e->line.len);
-            break;
-        case ctrl('B'):
-        case kLeft:
-            move_point(e, previous_glyph(e, e->point));
-            break;
-        case ctrl('F'):
-        case kRight:
-            move_point(e, next_glyph(e, e->point));
-            break;
-        case kWordLeft:
-            move_point(e, word_left(e, e->point, word_part));
-            break;
-        case kWordRight:
-            move_point(e, word_right(e, e->point));
-            break;
-        case ctrl('K'):
-            cut_out(e, e->point, e->line.len, true);
-            cutting = true;
-            break;
-        case ctrl('U'):
-            cut_out(e, 0, e->point, false);
-            cutting = true;
-            break;
-        case ctrl('W'):
-            cut_out(e, word_left(e, e->point, not_blank), e->point, false);
-            cutting = true;
-            break;
-        case ctrl('Y'):
-            insert(e, cut.text, cut.len);
-            break;
-        case ctrl('T'):
-            transpose(e);
-            break;
-        case ctrl('P'):
-        case kUp:
-            recall(e, -1);
-            break;
-        case ctrl('N'):
-        case kDown:
-            recall(e, +1);
-            break;
-        case ctrl('R'):
-            start_search(e);
-            break;
-        case '\t':
-            // Pasted text brings its tabs with the rest of it.
-            if (waiting_at(e->in) > 0)
-                insert(e, "\t", 1);
-            else
-                complete(e, e->last == '\t');
-            break;
-        case ctrl('L'):
-            put(&e->out, "\x1b[H\x1b[2J");
-            draw_afresh(e);
-            break;
-        }
-        e->cutting = cutting;
-        e->last = k.code;
+        // Ctrl-D, or the end of input, at the start of a line; within one
+        // Ctrl-D deletes, and the terminal's end-of-file key only passed on
+        // what was typed.
+        if ((k.code == ctrl('D') || k.code == kEndMark) && e->line.len == 0)
+            return Got::end;
+        act_on(e, k);
     }
 }
 
@@ -1368,6 +1369,7 @@ void leave_mode()
     release_signals();
     (void)sigprocmask(SIG_SETMASK, &old, nullptr);
 }
+
 
 }  // namespace
 
