@@ -1371,6 +1371,115 @@ void leave_mode()
 }
 
 
+// Puts the terminal in the editor's mode and catches the signals it must
+// see, for the terminal `fd` with its settings `now`; `*queued` is what was
+// waiting there. False, with both as they were, if that cannot be done.
+bool start_editing(int fd, const termios &now, size_t *queued)
+{
+    // What the caller printed (the prompt) goes out first.
+    if (__fpending(stdout) > 0)
+        (void)fflush(stdout);
+    term = Terminal{fd, now, raw_from(now)};
+    interrupted = 0;
+    echo_interrupt = 0;
+    resized = 0;
+    continued = 0;
+    // The editor's mode goes on first, for keys typed at once; a signal that
+    // comes meanwhile waits for the handlers.
+    sigset_t held = editing_signals(), old;
+    (void)sigprocmask(SIG_BLOCK, &held, &old);
+    bool in_mode = enter_mode();
+    *queued = waiting_at(fd);
+    bool ready = in_mode && catch_signals(held);
+    if (in_mode && !ready)
+        put_back();
+    (void)sigprocmask(SIG_SETMASK, &old, nullptr);
+    return ready;
+}
+
+// Sets `e` to edit, on terminal `fd`, the line typed so far, which it takes
+// over; `queued` bytes were waiting there.
+void open_line(Editor *e, int fd, const Typed &typed, size_t queued)
+{
+    e->in = fd;
+    e->out.fd = kOut;
+    e->cols = terminal_width();
+    e->line = typed;
+    e->point = e->line.len;
+    e->label = prompt_text ? prompt_text : "";
+    e->label_len = strlen(e->label);
+    e->width = label_width(e->label, e->label_len);
+    e->cursor = text_start(e);
+    e->recalled = history.count;
+    e->queued = queued;
+    e->pushed = -1;
+    draw(e, 0, e->line.len);  // what a signal interrupted, after the prompt again
+}
+
+// What comes next shows after the line, as it would after the terminal's
+// echo: Enter's newline, or the interrupt key's echo.
+void close_line(Editor *e, Got how)
+{
+    move_to_end(e);
+    if (how == Got::entered) {
+        put(&e->out, "\n");
+    } else if (how == Got::interrupt && echo_interrupt) {
+        char shown[2];
+        put(&e->out, shown, echo_of(term.cooked.c_cc[VINTR], shown));
+    }
+    flush(&e->out);
+}
+
+// Frees what the editor kept besides the line, which goes to the caller.
+void free_editor(Editor *e)
+{
+    free(e->fresh.text);
+    free(e->query.text);
+    free(e->before_search.text);
+    free(e->search_label.text);
+}
+
+// Gives the terminal its settings and the program its signal actions back,
+// then the interrupt, if one came, to the program.
+void stop_editing(Got how)
+{
+    carried = {term.fd, waiting_at(term.fd)};
+    // One that came after the line was entered is not for this line (see
+    // owed_interrupt).
+    bool late = how != Got::interrupt && interrupted;
+    leave_mode();
+    if (late && how == Got::entered && is_handler(before[SIGINT]))
+        owed_interrupt = true;
+    else if (late || how == Got::interrupt)
+        (void)raise(SIGINT);  // the program's own action, the terminal as it was
+}
+
+// What the caller is told of how the line ended, the stream's indicators set
+// as stdio would set them; `why` is the errno of a failed read.
+Edited outcome(FILE *stream, Got how, int why, Typed *typed, int *err)
+{
+    switch (how) {
+    case Got::entered:
+        if (!make_room(typed, 0))
+            return Edited::no_memory;
+        typed->text[typed->len] = '\0';
+        pipeline_internal::remember_line(typed->text);
+        return Edited::line;
+    case Got::end:
+        set_indicator(stream, _IO_EOF_SEEN);
+        return Edited::end;
+    case Got::failed:
+        *err = why;
+        set_indicator(stream, _IO_ERR_SEEN);
+        return Edited::failed;
+    case Got::byte:
+    case Got::interrupt:
+    case Got::other_signal:
+        break;
+    }
+    return Edited::interrupted;
+}
+
 }  // namespace
 
 void set_line_prompt(const char *prompt) { prompt_text = prompt; }
@@ -1391,91 +1500,20 @@ pipeline_internal::Edited pipeline_internal::edit_line(FILE *stream, Typed *type
     // gives them. Bytes the editor left waiting were never shown.
     if (waiting_at(fd) > 0 && (carried.fd != fd || carried.bytes == 0))
         return Edited::typed_ahead;
-    // What the caller printed (the prompt) goes out first.
-    if (__fpending(stdout) > 0)
-        (void)fflush(stdout);
-    term = Terminal{fd, now, raw_from(now)};
-    interrupted = 0;
-    echo_interrupt = 0;
-    resized = 0;
-    continued = 0;
-    // The editor's mode goes on first, for keys typed at once; a signal that
-    // comes meanwhile waits for the handlers.
-    sigset_t held = editing_signals(), old;
-    (void)sigprocmask(SIG_BLOCK, &held, &old);
-    bool in_mode = enter_mode();
-    size_t queued = waiting_at(fd);
-    bool ready = in_mode && catch_signals(held);
-    if (in_mode && !ready)
-        put_back();
-    (void)sigprocmask(SIG_SETMASK, &old, nullptr);
-    if (!ready)
+    size_t queued;
+    if (!start_editing(fd, now, &queued))
         return Edited::not_edited;
-
     Editor e{};
-    e.in = fd;
-    e.out.fd = kOut;
-    e.cols = terminal_width();
-    e.line = *typed;
-    e.point = e.line.len;
-    e.label = prompt_text ? prompt_text : "";
-    e.label_len = strlen(e.label);
-    e.width = label_width(e.label, e.label_len);
-    e.cursor = text_start(&e);
-    e.recalled = history.count;
-    e.queued = queued;
-    e.pushed = -1;
-    draw(&e, 0, e.line.len);  // what a signal interrupted, after the prompt again
-
+    open_line(&e, fd, *typed, queued);
     Got how = edit(&e);
     int why = errno;
-    // What comes next shows after the line, as it would after the
-    // terminal's echo.
-    move_to_end(&e);
-    if (how == Got::entered) {
-        put(&e.out, "\n");
-    } else if (how == Got::interrupt && echo_interrupt) {
-        char shown[2];
-        put(&e.out, shown, echo_of(term.cooked.c_cc[VINTR], shown));
-    }
-    flush(&e.out);
-    carried = {fd, waiting_at(fd)};
-    // One that came after the line was entered is not for this line (see
-    // owed_interrupt).
-    bool late = how != Got::interrupt && interrupted;
-    leave_mode();
-    free(e.fresh.text);
-    free(e.query.text);
-    free(e.before_search.text);
-    free(e.search_label.text);
-
-    if (late && how == Got::entered && is_handler(before[SIGINT]))
-        owed_interrupt = true;
-    else if (late || how == Got::interrupt)
-        (void)raise(SIGINT);  // the program's own action, the terminal as it was
+    close_line(&e, how);
+    free_editor(&e);
+    stop_editing(how);
     if (how == Got::interrupt)
         e.line.len = 0;  // as the terminal drops the line on the key
     *typed = e.line;
-    switch (how) {
-    case Got::entered:
-        if (!make_room(typed, 0))
-            return Edited::no_memory;
-        typed->text[typed->len] = '\0';
-        remember_line(typed->text);
-        return Edited::line;
-    case Got::end:
-        set_indicator(stream, _IO_EOF_SEEN);
-        return Edited::end;
-    case Got::failed:
-        *err = why;
-        set_indicator(stream, _IO_ERR_SEEN);
-        return Edited::failed;
-    case Got::byte:
-    case Got::interrupt:
-    case Got::other_signal:
-        break;
-    }
-    return Edited::interrupted;
+    return outcome(stream, how, why, typed, err);
 }
 
 void pipeline_internal::remember_line(const char *line)
