@@ -54,63 +54,78 @@ struct Word {
 
 bool ends_word(char c) { return c == ' ' || c == '\t' || c == '|' || c == '<' || c == '>'; }
 
+// How far the reading of the line has come, and what it has seen.
+struct Reading {
+    const char *line;
+    size_t point;    // the cursor
+    size_t at = 0;   // the byte read now
+    char quote = 0;  // the quote open, or 0
+    bool in_word = false, stage_has_command = false, redirected = false;
+};
+
+// A byte inside quotes: the quote's end, or a byte of the word.
+bool quoted(Reading *r, Text *word)
+{
+    char c = r->line[r->at];
+    if (c == r->quote) {
+        r->quote = 0;
+        return true;
+    }
+    if (r->quote == '"' && c == '\\' && r->at + 1 < r->point && strchr("$`\"\\", r->line[r->at + 1]))
+        c = r->line[++r->at];
+    return put(word, &c, 1);
+}
+
+// A blank, a pipe or a redirection: the end of a word, if one was read, and
+// what the next word is.
+void word_ends(Reading *r, char c)
+{
+    if (r->in_word && !r->redirected)
+        r->stage_has_command = true;
+    if (r->in_word)
+        r->redirected = false;
+    r->in_word = false;
+    if (c == '|')
+        r->stage_has_command = r->redirected = false;
+    else if (c == '<' || c == '>')
+        r->redirected = true;
+}
+
+// A byte outside quotes.
+bool unquoted(Reading *r, Text *word)
+{
+    char c = r->line[r->at];
+    if (ends_word(c)) {
+        word_ends(r, c);
+        return true;
+    }
+    if (!r->in_word) {
+        r->in_word = true;
+        word->len = 0;
+    }
+    if (c == '\'' || c == '"') {
+        r->quote = c;
+        return true;
+    }
+    if (c == '\\') {
+        if (r->at + 1 == r->point)
+            return true;  // the next character is not typed yet
+        c = r->line[++r->at];
+    }
+    return put(word, &c, 1);
+}
+
 // Reads `line` up to `point` as crack_pipeline would, keeping the last word.
 bool last_word(const char *line, size_t point, Word *w)
 {
-    bool in_word = false, stage_has_command = false, redirected = false;
-    char quote = 0;
-    for (size_t i = 0; i < point; ++i) {
-        char c = line[i];
-        if (quote == '\'') {
-            if (c == '\'')
-                quote = 0;
-            else if (!put(&w->text, &c, 1))
-                return false;
-            continue;
-        }
-        if (quote == '"') {
-            if (c == '\\' && i + 1 < point && strchr("$`\"\\", line[i + 1]))
-                c = line[++i];
-            else if (c == '"') {
-                quote = 0;
-                continue;
-            }
-            if (!put(&w->text, &c, 1))
-                return false;
-            continue;
-        }
-        if (ends_word(c)) {
-            if (in_word && !redirected)
-                stage_has_command = true;
-            if (in_word)
-                redirected = false;
-            in_word = false;
-            if (c == '|')
-                stage_has_command = redirected = false;
-            else if (c == '<' || c == '>')
-                redirected = true;
-            continue;
-        }
-        if (!in_word) {
-            in_word = true;
-            w->text.len = 0;
-        }
-        if (c == '\'' || c == '"') {
-            quote = c;
-            continue;
-        }
-        if (c == '\\') {
-            if (i + 1 == point)
-                continue;  // the next character is not typed yet
-            c = line[++i];
-        }
-        if (!put(&w->text, &c, 1))
+    Reading r{.line = line, .point = point};
+    for (; r.at < point; ++r.at)
+        if (!(r.quote ? quoted(&r, &w->text) : unquoted(&r, &w->text)))
             return false;
-    }
-    if (!in_word)
+    if (!r.in_word)
         w->text.len = 0;
-    w->quote = quote;
-    w->command = !stage_has_command && !redirected;
+    w->quote = r.quote;
+    w->command = !r.stage_has_command && !r.redirected;
     return put(&w->text, "", 0);
 }
 

@@ -710,7 +710,7 @@ Carried carried;
 // A byte read, or why none was: the interrupt key, another signal that
 // interrupted the read, the end of input, or a read error. At the end of a
 // line, `entered` is Enter.
-enum class Got { byte, entered, interrupted, other_signal, end, failed };
+enum class Got { byte, entered, interrupt, other_signal, end, failed };
 
 Got read_byte(Editor *e, unsigned char *b)
 {
@@ -729,21 +729,21 @@ Got read_byte(Editor *e, unsigned char *b)
         // is waited for. After a stop the line is drawn again once back in
         // the foreground; in the background the read stops the process
         // until then.
-        bool redraw = continued && tcgetpgrp(e->in) == getpgrp();
-        ssize_t n = interrupted || resized || redraw ? -1 : read(e->in, b, 1);
+        bool resumed = continued && tcgetpgrp(e->in) == getpgrp();
+        ssize_t n = interrupted || resized || resumed ? -1 : read(e->in, b, 1);
         reading = 0;
         if (n == 1) {
             e->queued -= e->queued > 0;
             return Got::byte;
         }
         if (interrupted)
-            return Got::interrupted;
+            return Got::interrupt;
         if (resized) {
             resized = 0;
             follow_resize(e);
             continue;
         }
-        if (redraw) {
+        if (resumed) {
             continued = 0;
             put(&e->out, "\r");
             draw_afresh(e);
@@ -992,7 +992,6 @@ void cut_out(Editor *e, size_t from, size_t to, bool ahead)
         memmove(cut.text + n, cut.text, cut.len);
     memcpy(cut.text + (ahead ? cut.len : 0), e->line.text + from, n);
     cut.len += n;
-    e->cutting = true;
     erase(e, from, to);
 }
 
@@ -1221,6 +1220,90 @@ void complete(Editor *e, bool list)
 // ---------------------------------------------------------------------------
 // The line.
 
+// What the bound keys do (see kBindings).
+void delete_under(Editor *e) { erase(e, e->point, next_glyph(e, e->point)); }
+void to_start(Editor *e) { move_point(e, 0); }
+void to_end(Editor *e) { move_point(e, e->line.len); }
+void back_char(Editor *e) { move_point(e, previous_glyph(e, e->point)); }
+void forward_char(Editor *e) { move_point(e, next_glyph(e, e->point)); }
+void back_word(Editor *e) { move_point(e, word_left(e, e->point, word_part)); }
+void forward_word(Editor *e) { move_point(e, word_right(e, e->point)); }
+void cut_to_end(Editor *e) { cut_out(e, e->point, e->line.len, true); }
+void cut_to_start(Editor *e) { cut_out(e, 0, e->point, false); }
+void cut_word(Editor *e) { cut_out(e, word_left(e, e->point, not_blank), e->point, false); }
+void insert_cut(Editor *e) { insert(e, cut.text, cut.len); }
+void older(Editor *e) { recall(e, -1); }
+void newer(Editor *e) { recall(e, +1); }
+
+void clear_screen(Editor *e)
+{
+    put(&e->out, "\x1b[H\x1b[2J");
+    draw_afresh(e);
+}
+
+// A key and what it does; `cuts` for one whose cut gathers with those just
+// before it (see cut_out).
+struct Binding {
+    int code;
+    void (*act)(Editor *);
+    bool cuts = false;
+};
+
+constexpr bool kCuts = true;
+
+// The keys that neither end the line nor need a decision; those that do
+// (Enter, the end of input, Ctrl-D on an empty line, Tab) are seen to in
+// edit and act_on.
+constexpr Binding kBindings[] = {
+    {kBackspace, backspace},         {ctrl('H'), backspace},
+    {kDelete, delete_under},         {ctrl('D'), delete_under},
+    {kHome, to_start},               {ctrl('A'), to_start},
+    {kEnd, to_end},                  {ctrl('E'), to_end},
+    {kLeft, back_char},              {ctrl('B'), back_char},
+    {kRight, forward_char},          {ctrl('F'), forward_char},
+    {kWordLeft, back_word},          {kWordRight, forward_word},
+    {ctrl('K'), cut_to_end, kCuts},  {ctrl('U'), cut_to_start, kCuts},
+    {ctrl('W'), cut_word, kCuts},    {ctrl('Y'), insert_cut},
+    {ctrl('T'), transpose},          {ctrl('L'), clear_screen},
+    {kUp, older},                    {ctrl('P'), older},
+    {kDown, newer},                  {ctrl('N'), newer},
+    {ctrl('R'), start_search},
+};
+
+const Binding *binding_of(int code)
+{
+    for (const Binding &b : kBindings)
+        if (b.code == code)
+            return &b;
+    return nullptr;
+}
+
+// Tab completes, and a second in a row lists the choices; pasted text brings
+// its tabs with the rest of it.
+void tab(Editor *e)
+{
+    if (waiting_at(e->in) > 0)
+        insert(e, "\t", 1);
+    else
+        complete(e, e->last == '\t');
+}
+
+// Does what key `k`, which does not end the line, does to it.
+void act_on(Editor *e, const Key &k)
+{
+    bool cuts = false;
+    if (k.code == kText) {
+        insert(e, k.text, k.len);
+    } else if (k.code == '\t') {
+        tab(e);
+    } else if (const Binding *b = binding_of(k.code)) {
+        b->act(e);
+        cuts = b->cuts;
+    }
+    e->cutting = cuts;
+    e->last = k.code;
+}
+
 // What ended the line: Enter, or why there is no line.
 Got edit(Editor *e)
 {
@@ -1231,96 +1314,14 @@ Got edit(Editor *e)
             return got;
         if (e->searching && search_key(e, k))
             continue;
-        bool cutting = false;
-        switch (k.code) {
-        case kText:
-            insert(e, k.text, k.len);
-            break;
-        case kEndMark:
-            // The end of input at the start of a line; within one, the
-            // terminal's key only passed on what was typed.
-            if (e->line.len == 0)
-                return Got::end;
-            break;
-        case '\n':
-        case '\r':
+        if (k.code == '\n' || k.code == '\r')
             return Got::entered;
-        case ctrl('D'):
-            if (e->line.len == 0)
-                return Got::end;
-            [[fallthrough]];
-        case kDelete:
-            erase(e, e->point, next_glyph(e, e->point));
-            break;
-        case kBackspace:
-        case ctrl('H'):
-            backspace(e);
-            break;
-        case ctrl('A'):
-        case kHome:
-            move_point(e, 0);
-            break;
-        case ctrl('E'):
-        case kEnd:
-            move_point(e, e->line.len);
-            break;
-        case ctrl('B'):
-        case kLeft:
-            move_point(e, previous_glyph(e, e->point));
-            break;
-        case ctrl('F'):
-        case kRight:
-            move_point(e, next_glyph(e, e->point));
-            break;
-        case kWordLeft:
-            move_point(e, word_left(e, e->point, word_part));
-            break;
-        case kWordRight:
-            move_point(e, word_right(e, e->point));
-            break;
-        case ctrl('K'):
-            cut_out(e, e->point, e->line.len, true);
-            cutting = true;
-            break;
-        case ctrl('U'):
-            cut_out(e, 0, e->point, false);
-            cutting = true;
-            break;
-        case ctrl('W'):
-            cut_out(e, word_left(e, e->point, not_blank), e->point, false);
-            cutting = true;
-            break;
-        case ctrl('Y'):
-            insert(e, cut.text, cut.len);
-            break;
-        case ctrl('T'):
-            transpose(e);
-            break;
-        case ctrl('P'):
-        case kUp:
-            recall(e, -1);
-            break;
-        case ctrl('N'):
-        case kDown:
-            recall(e, +1);
-            break;
-        case ctrl('R'):
-            start_search(e);
-            break;
-        case '\t':
-            // Pasted text brings its tabs with the rest of it.
-            if (waiting_at(e->in) > 0)
-                insert(e, "\t", 1);
-            else
-                complete(e, e->last == '\t');
-            break;
-        case ctrl('L'):
-            put(&e->out, "\x1b[H\x1b[2J");
-            draw_afresh(e);
-            break;
-        }
-        e->cutting = cutting;
-        e->last = k.code;
+        // Ctrl-D, or the end of input, at the start of a line; within one
+        // Ctrl-D deletes, and the terminal's end-of-file key only passed on
+        // what was typed.
+        if ((k.code == ctrl('D') || k.code == kEndMark) && e->line.len == 0)
+            return Got::end;
+        act_on(e, k);
     }
 }
 
@@ -1369,6 +1370,116 @@ void leave_mode()
     (void)sigprocmask(SIG_SETMASK, &old, nullptr);
 }
 
+
+// Puts the terminal in the editor's mode and catches the signals it must
+// see, for the terminal `fd` with its settings `now`; `*queued` is what was
+// waiting there. False, with both as they were, if that cannot be done.
+bool start_editing(int fd, const termios &now, size_t *queued)
+{
+    // What the caller printed (the prompt) goes out first.
+    if (__fpending(stdout) > 0)
+        (void)fflush(stdout);
+    term = Terminal{fd, now, raw_from(now)};
+    interrupted = 0;
+    echo_interrupt = 0;
+    resized = 0;
+    continued = 0;
+    // The editor's mode goes on first, for keys typed at once; a signal that
+    // comes meanwhile waits for the handlers.
+    sigset_t held = editing_signals(), old;
+    (void)sigprocmask(SIG_BLOCK, &held, &old);
+    bool in_mode = enter_mode();
+    *queued = waiting_at(fd);
+    bool ready = in_mode && catch_signals(held);
+    if (in_mode && !ready)
+        put_back();
+    (void)sigprocmask(SIG_SETMASK, &old, nullptr);
+    return ready;
+}
+
+// Sets `e` to edit, on terminal `fd`, the line typed so far, which it takes
+// over; `queued` bytes were waiting there.
+void open_line(Editor *e, int fd, const Typed &typed, size_t queued)
+{
+    e->in = fd;
+    e->out.fd = kOut;
+    e->cols = terminal_width();
+    e->line = typed;
+    e->point = e->line.len;
+    e->label = prompt_text ? prompt_text : "";
+    e->label_len = strlen(e->label);
+    e->width = label_width(e->label, e->label_len);
+    e->cursor = text_start(e);
+    e->recalled = history.count;
+    e->queued = queued;
+    e->pushed = -1;
+    draw(e, 0, e->line.len);  // what a signal interrupted, after the prompt again
+}
+
+// What comes next shows after the line, as it would after the terminal's
+// echo: Enter's newline, or the interrupt key's echo.
+void close_line(Editor *e, Got how)
+{
+    move_to_end(e);
+    if (how == Got::entered) {
+        put(&e->out, "\n");
+    } else if (how == Got::interrupt && echo_interrupt) {
+        char shown[2];
+        put(&e->out, shown, echo_of(term.cooked.c_cc[VINTR], shown));
+    }
+    flush(&e->out);
+}
+
+// Frees what the editor kept besides the line, which goes to the caller.
+void free_editor(Editor *e)
+{
+    free(e->fresh.text);
+    free(e->query.text);
+    free(e->before_search.text);
+    free(e->search_label.text);
+}
+
+// Gives the terminal its settings and the program its signal actions back,
+// then the interrupt, if one came, to the program.
+void stop_editing(Got how)
+{
+    carried = {term.fd, waiting_at(term.fd)};
+    // One that came after the line was entered is not for this line (see
+    // owed_interrupt).
+    bool late = how != Got::interrupt && interrupted;
+    leave_mode();
+    if (late && how == Got::entered && is_handler(before[SIGINT]))
+        owed_interrupt = true;
+    else if (late || how == Got::interrupt)
+        (void)raise(SIGINT);  // the program's own action, the terminal as it was
+}
+
+// What the caller is told of how the line ended, the stream's indicators set
+// as stdio would set them; `why` is the errno of a failed read.
+Edited outcome(FILE *stream, Got how, int why, Typed *typed, int *err)
+{
+    switch (how) {
+    case Got::entered:
+        if (!make_room(typed, 0))
+            return Edited::no_memory;
+        typed->text[typed->len] = '\0';
+        pipeline_internal::remember_line(typed->text);
+        return Edited::line;
+    case Got::end:
+        set_indicator(stream, _IO_EOF_SEEN);
+        return Edited::end;
+    case Got::failed:
+        *err = why;
+        set_indicator(stream, _IO_ERR_SEEN);
+        return Edited::failed;
+    case Got::byte:
+    case Got::interrupt:
+    case Got::other_signal:
+        break;
+    }
+    return Edited::interrupted;
+}
+
 }  // namespace
 
 void set_line_prompt(const char *prompt) { prompt_text = prompt; }
@@ -1389,91 +1500,20 @@ pipeline_internal::Edited pipeline_internal::edit_line(FILE *stream, Typed *type
     // gives them. Bytes the editor left waiting were never shown.
     if (waiting_at(fd) > 0 && (carried.fd != fd || carried.bytes == 0))
         return Edited::typed_ahead;
-    // What the caller printed (the prompt) goes out first.
-    if (__fpending(stdout) > 0)
-        (void)fflush(stdout);
-    term = Terminal{fd, now, raw_from(now)};
-    interrupted = 0;
-    echo_interrupt = 0;
-    resized = 0;
-    continued = 0;
-    // The editor's mode goes on first, for keys typed at once; a signal that
-    // comes meanwhile waits for the handlers.
-    sigset_t held = editing_signals(), old;
-    (void)sigprocmask(SIG_BLOCK, &held, &old);
-    bool in_mode = enter_mode();
-    size_t queued = waiting_at(fd);
-    bool ready = in_mode && catch_signals(held);
-    if (in_mode && !ready)
-        put_back();
-    (void)sigprocmask(SIG_SETMASK, &old, nullptr);
-    if (!ready)
+    size_t queued;
+    if (!start_editing(fd, now, &queued))
         return Edited::not_edited;
-
     Editor e{};
-    e.in = fd;
-    e.out.fd = kOut;
-    e.cols = terminal_width();
-    e.line = *typed;
-    e.point = e.line.len;
-    e.label = prompt_text ? prompt_text : "";
-    e.label_len = strlen(e.label);
-    e.width = label_width(e.label, e.label_len);
-    e.cursor = text_start(&e);
-    e.recalled = history.count;
-    e.queued = queued;
-    e.pushed = -1;
-    draw(&e, 0, e.line.len);  // what a signal interrupted, after the prompt again
-
+    open_line(&e, fd, *typed, queued);
     Got how = edit(&e);
     int why = errno;
-    // What comes next shows after the line, as it would after the
-    // terminal's echo.
-    move_to_end(&e);
-    if (how == Got::entered) {
-        put(&e.out, "\n");
-    } else if (how == Got::interrupted && echo_interrupt) {
-        char shown[2];
-        put(&e.out, shown, echo_of(term.cooked.c_cc[VINTR], shown));
-    }
-    flush(&e.out);
-    carried = {fd, waiting_at(fd)};
-    // One that came after the line was entered is not for this line (see
-    // owed_interrupt).
-    bool late = how != Got::interrupted && interrupted;
-    leave_mode();
-    free(e.fresh.text);
-    free(e.query.text);
-    free(e.before_search.text);
-    free(e.search_label.text);
-
-    if (late && how == Got::entered && is_handler(before[SIGINT]))
-        owed_interrupt = true;
-    else if (late || how == Got::interrupted)
-        (void)raise(SIGINT);  // the program's own action, the terminal as it was
-    if (how == Got::interrupted)
+    close_line(&e, how);
+    free_editor(&e);
+    stop_editing(how);
+    if (how == Got::interrupt)
         e.line.len = 0;  // as the terminal drops the line on the key
     *typed = e.line;
-    switch (how) {
-    case Got::entered:
-        if (!make_room(typed, 0))
-            return Edited::no_memory;
-        typed->text[typed->len] = '\0';
-        remember_line(typed->text);
-        return Edited::line;
-    case Got::end:
-        set_indicator(stream, _IO_EOF_SEEN);
-        return Edited::end;
-    case Got::failed:
-        *err = why;
-        set_indicator(stream, _IO_ERR_SEEN);
-        return Edited::failed;
-    case Got::byte:
-    case Got::interrupted:
-    case Got::other_signal:
-        break;
-    }
-    return Edited::interrupted;
+    return outcome(stream, how, why, typed, err);
 }
 
 void pipeline_internal::remember_line(const char *line)

@@ -10,7 +10,6 @@
 #include <chrono>
 #include <sstream>
 #include <string>
-#include <thread>
 
 #include "expect.h"
 #include "pty_session.h"
@@ -22,16 +21,12 @@ using std::chrono::milliseconds;
 
 const std::string kPrompt = "Squeak? ";
 
-// The id of a child of `pid` running `command`, or 0 once `limit` passes.
-pid_t child_running(pid_t pid, const std::string &command, milliseconds limit)
+// The id of a child of `pid` running `command`, or 0 if there is none.
+pid_t child_running(pid_t pid, const std::string &command)
 {
-    auto deadline = std::chrono::steady_clock::now() + limit;
-    do {
-        for (pid_t kid : ts::children_of(pid))
-            if (ts::name_of(kid) == command)
-                return kid;
-        std::this_thread::sleep_for(milliseconds(10));
-    } while (std::chrono::steady_clock::now() < deadline);
+    for (pid_t kid : ts::children_of(pid))
+        if (ts::name_of(kid) == command)
+            return kid;
     return 0;
 }
 
@@ -39,13 +34,7 @@ pid_t child_running(pid_t pid, const std::string &command, milliseconds limit)
 // writing descriptor 1, so that an interrupt sent now interrupts that call.
 bool blocked_on(pid_t pid, bool writing = false)
 {
-    auto deadline = std::chrono::steady_clock::now() + milliseconds(20000);
-    do {
-        if (ts::blocked_in(pid, writing))
-            return true;
-        std::this_thread::sleep_for(milliseconds(5));
-    } while (std::chrono::steady_clock::now() < deadline);
-    return false;
+    return ts::eventually([=] { return ts::blocked_in(pid, writing); });
 }
 
 TEST(WrenTerminal, PromptsBeforeEveryLineAndExitsQuietly)
@@ -124,9 +113,10 @@ TEST(WrenTerminal, InterruptEndsTheRunningPipeline)
     ts::Pty t(ts::bin("wren"));
     ASSERT_TRUE(t.expect(kPrompt));
     t.send("sleep 60 | cat\n");
-    pid_t sleeper = child_running(t.pid(), "sleep", milliseconds(20000));
-    ASSERT_NE(sleeper, 0) << "sleep never started: " << ts::visible(t.transcript());
-    ASSERT_NE(child_running(t.pid(), "cat", milliseconds(20000)), 0);
+    pid_t sleeper = 0;
+    ASSERT_TRUE(ts::eventually([&] { return (sleeper = child_running(t.pid(), "sleep")) != 0; }))
+        << "sleep never started: " << ts::visible(t.transcript());
+    ASSERT_TRUE(ts::eventually([&] { return child_running(t.pid(), "cat") != 0; }));
     t.send_intr();
     ASSERT_TRUE(t.expect("\r\n" + kPrompt, milliseconds(30000))) << ts::visible(t.transcript());
     EXPECT_FALSE(ts::alive(sleeper));
@@ -294,7 +284,7 @@ TEST_P(Editing, ShowsAndRuns)
         if (step.keys.starts_with("@cols "))
             t.resize(std::stoi(step.keys.substr(6)));
         else if (step.keys.starts_with("@wait "))
-            ASSERT_NE(child_running(t.pid(), step.keys.substr(6), milliseconds(20000)), 0);
+            ASSERT_TRUE(ts::eventually([&] { return child_running(t.pid(), step.keys.substr(6)) != 0; }));
         else if (step.keys == "@intr")
             t.send_intr();
         else if (step.keys.starts_with("@kill "))
