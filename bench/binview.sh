@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: ISC
 # binview against xxd -b on random bytes piped through both (input from a
 # pipe, output into a pipe), with hyperfine. binview writes every digit and
 # blank with a system call of its own, so expect it to be far slower.
@@ -9,9 +10,10 @@
 #
 # SIZE_KB (default 512) sets the input size, RUNS (default 3) the runs per
 # command; SIZE_MB, if set, gives the size in megabytes instead. binview takes
-# some 16 seconds per megabyte on a quiet machine and up to 40 on a busy one,
-# so the default ends within half a minute to two minutes; SIZE_MB=16 takes
-# some 5 to 11 minutes. The figures are hyperfine's summary.
+# some 30 seconds per megabyte (its CPU time, two thirds of it in the kernel)
+# on a quiet machine and up to 45 on a busy one, so the default ends within
+# one to two minutes; SIZE_MB=16 takes 8 to 12 minutes a run. The figures are
+# hyperfine's summary.
 set -eu
 bin=${1:-build/bin}
 [ $# -gt 0 ] && shift

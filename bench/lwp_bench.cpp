@@ -1,7 +1,8 @@
+// SPDX-License-Identifier: ISC
 // The cost of one switch between user-level threads: lwp_yield around a
 // ring of N threads, beside the same ring built with swapcontext and with
 // Boost.Context's fiber. Every benchmark goes round its ring once per
-// iteration (N switches); the "switch" column is the time of one switch.
+// iteration (N switches); the "switch" column is the CPU time of one switch.
 //
 // Run it with bench/lwp_bench.sh (repetitions, medians and the ratios), or
 // directly: build/bench/lwp_bench --benchmark_repetitions=5

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: ISC
 # The cost of one thread switch: lwp_yield against swapcontext and
 # Boost.Context's fiber, with rings of 2 and 100 threads.
 #
@@ -33,7 +34,7 @@ rounds = []
 for path in sorted(glob.glob(sys.argv[1] + "/round*.json")):
     with open(path) as f:
         data = json.load(f)
-    # The "switch" counter is seconds per switch.
+    # The "switch" counter is CPU seconds per switch.
     rounds.append({b["name"]: b["switch"] * 1e9 for b in data["benchmarks"]})
 
 def spread(values):

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: ISC
 # Re-runs the myline benchmark and sums it up: for each input shape and
 # reader, the median wall and CPU time over all repetitions, the spread of
 # the wall times (coefficient of variation), and the ratios to the reference

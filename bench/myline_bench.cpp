@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Throughput of myline beside glibc getline and beside the floor, fgets into a
 // fixed 64 KiB buffer that only measures each line: the same 256 MB file,
 // held in the page cache, read line by line from a fresh buffer on every

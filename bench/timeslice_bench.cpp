@@ -1,9 +1,12 @@
+// SPDX-License-Identifier: ISC
 // How well timeslice slices, side by side with the kernel's own scheduler
 // running the same CPU-bound probes pinned to one CPU (what `taskset -c 0`
-// does; the timeslice run is pinned there too, scheduler included). Both
-// run at nice -10 where permitted, the same for both.
+// does). The timeslice run has its probes there too, and its scheduler either
+// beside them on CPU 0 (apart:0) or on CPU 1 (apart:1), as it would run on an
+// idle machine of two processors. Both run at nice -10 where permitted, the
+// same for both.
 //
-// Re-run (about two minutes):
+// Re-run (about four minutes):
 //   cmake --preset default && cmake --build --preset default --target timeslice_bench
 //   build/bench/timeslice_bench
 // TIMESLICE_BENCH_PROGRAM names another timeslice binary to measure, for
@@ -75,10 +78,10 @@ long long now_ns()
     exit(1);
 }
 
-// Starts `argv` on CPU 0 with standard output going to `out`. Both runs get
-// a raised priority where that is allowed, so that whatever else the machine
-// is doing weighs less on the figures.
-pid_t spawn_pinned(const std::vector<std::string> &argv, int out)
+// Starts `argv` on CPU `cpu` with standard output going to `out`. Both runs
+// get a raised priority where that is allowed, so that whatever else the
+// machine is doing weighs less on the figures.
+pid_t spawn_pinned(const std::vector<std::string> &argv, int out, int cpu = 0)
 {
     std::vector<char *> args;
     for (const auto &a : argv)
@@ -90,7 +93,7 @@ pid_t spawn_pinned(const std::vector<std::string> &argv, int out)
     if (pid == 0) {
         cpu_set_t cpus;
         CPU_ZERO(&cpus);
-        CPU_SET(0, &cpus);
+        CPU_SET(cpu, &cpus);
         if (sched_setaffinity(0, sizeof cpus, &cpus) == -1 || dup2(out, 1) == -1)
             _exit(126);
         (void)setpriority(PRIO_PROCESS, 0, kNice);  // not permitted: run at the usual priority
@@ -127,8 +130,9 @@ std::string read_all(int fd)
     return text;
 }
 
-// Runs the probes either under timeslice or side by side under the kernel.
-Outcome run(bool under_timeslice, int probes, int quantum, long long window_ns)
+// Runs the probes either under timeslice, its scheduler `apart` from them or
+// not, or side by side under the kernel.
+Outcome run(bool under_timeslice, int probes, int quantum, long long window_ns, bool apart = false)
 {
     int out = memfd_create("probes", MFD_CLOEXEC);
     if (out == -1)
@@ -149,8 +153,10 @@ Outcome run(bool under_timeslice, int probes, int quantum, long long window_ns)
             if (i > 0)
                 argv.push_back(":");
             argv.insert(argv.end(), {PROBE_PROGRAM, "P" + std::to_string(i), from, until, gap});
+            if (apart)
+                argv.push_back("cpu=0");
         }
-        pids.push_back(spawn_pinned(argv, out));
+        pids.push_back(spawn_pinned(argv, out, apart ? 1 : 0));
     } else {
         for (int i = 0; i < probes; ++i)
             pids.push_back(spawn_pinned({PROBE_PROGRAM, "P" + std::to_string(i), from, until, gap}, out));
@@ -238,13 +244,14 @@ void BM_Slicing(benchmark::State &state)
 {
     const int probes = static_cast<int>(state.range(0));
     const int quantum = static_cast<int>(state.range(1));
+    const bool apart = state.range(2) != 0;
     const long long round_ms = static_cast<long long>(probes) * quantum;
     const long long rounds = std::max(10LL, (2000 + round_ms - 1) / round_ms);
     const long long window_ns = rounds * round_ms * 1000000LL;
 
     Outcome sliced, kernel;
     for (auto _ : state) {
-        sliced = run(true, probes, quantum, window_ns);
+        sliced = run(true, probes, quantum, window_ns, apart);
         kernel = run(false, probes, quantum, window_ns);
     }
     auto errors = slice_errors_ms(sliced, quantum);
@@ -263,8 +270,8 @@ void BM_Slicing(benchmark::State &state)
 }
 
 BENCHMARK(BM_Slicing)
-    ->ArgNames({"probes", "quantum_ms"})
-    ->ArgsProduct({{2, 4}, {10, 50, 100}})
+    ->ArgNames({"probes", "quantum_ms", "apart"})
+    ->ArgsProduct({{2, 4}, {10, 50, 100}, {0, 1}})
     ->Iterations(1)
     ->Repetitions(3)
     ->ReportAggregatesOnly(true)

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: ISC
 # Commands per second of wren against dash and bash on the same script files:
 # 2000 lines of /bin/true, and 500 lines of "echo x | cat | cat > /dev/null".
 # Whole-program timings with hyperfine; not a test.

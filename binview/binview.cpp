@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // binview: the bits of each input byte, as eight digits and a blank; at a
 // keyboard, shown for each key as it is pressed.
 #include <signal.h>

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: ISC
 # The libraries, built and installed for other projects. Each one is compiled
 # once, position independent and with only its public header's declarations
 # visible, and linked twice from those objects:
@@ -12,14 +13,16 @@
 # `smalltools`, and the pkg-config module smalltools-NAME (-lsmalltools-NAME
 # finds either, as the linker is told). The bare names lwp, pipeline, slurp
 # and tools are too generic for a system's library folder: another vendor's
-# files of those names would shadow ours there, or ours theirs. Every path in
-# the metadata is relative to where it is installed, so `cmake --install
-# --prefix DIR` may put them anywhere.
+# files of those names would shadow ours there, or ours theirs. The CMake
+# package finds everything relative to where it is installed; the pkg-config
+# files name the prefix given at install time (`cmake --install --prefix
+# DIR`, /usr in the Debian packages), so that pkg-config prints plain paths.
 #
-# Install components: `runtime` is what a program linked against the shared
-# objects needs to run, `development` what building against them takes
-# (headers, archives, the unversioned .so links, metadata, library pages);
-# whatever else installs without naming a component is part of `programs`.
+# Install components: `NAME_runtime` is library NAME's shared object, what a
+# program linked against it needs to run; `development` what building against
+# the libraries takes (headers, archives, the unversioned .so links, metadata,
+# library pages); whatever else installs without naming a component is part
+# of `programs`.
 
 set(TOOLS_PACKAGE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/smalltools)
 
@@ -57,26 +60,27 @@ function(tools_add_library name)
 
   install(TARGETS ${name} ${name}_shared EXPORT smalltools-targets
     ARCHIVE DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT development
-    LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT runtime NAMELINK_COMPONENT development
+    LIBRARY DESTINATION ${CMAKE_INSTALL_LIBDIR} COMPONENT ${name}_runtime NAMELINK_COMPONENT development
     FILE_SET HEADERS DESTINATION ${CMAKE_INSTALL_INCLUDEDIR} COMPONENT development)
   set_property(GLOBAL APPEND PROPERTY TOOLS_LIBRARIES ${name})
 
   set(PC_NAME smalltools-${name})
   set(PC_DESCRIPTION ${L_DESCRIPTION})
-  if(IS_ABSOLUTE "${CMAKE_INSTALL_LIBDIR}" OR IS_ABSOLUTE "${CMAKE_INSTALL_INCLUDEDIR}")
-    set(PC_PREFIX ${CMAKE_INSTALL_PREFIX})
-    set(PC_LIBDIR ${CMAKE_INSTALL_FULL_LIBDIR})
-    set(PC_INCLUDEDIR ${CMAKE_INSTALL_FULL_INCLUDEDIR})
-  else()
-    file(RELATIVE_PATH up /prefix/${CMAKE_INSTALL_LIBDIR}/pkgconfig /prefix)
-    string(REGEX REPLACE "/$" "" up "${up}")
-    set(PC_PREFIX "\${pcfiledir}/${up}")
-    set(PC_LIBDIR "\${prefix}/${CMAKE_INSTALL_LIBDIR}")
-    set(PC_INCLUDEDIR "\${prefix}/${CMAKE_INSTALL_INCLUDEDIR}")
-  endif()
-  configure_file(${PROJECT_SOURCE_DIR}/cmake/library.pc.in ${CMAKE_BINARY_DIR}/pkgconfig/${PC_NAME}.pc @ONLY)
-  install(FILES ${CMAKE_BINARY_DIR}/pkgconfig/${PC_NAME}.pc
-    DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT development)
+  set(PC_PREFIX @PC_PREFIX@) # known at install time
+  foreach(dir LIBDIR INCLUDEDIR)
+    if(IS_ABSOLUTE "${CMAKE_INSTALL_${dir}}")
+      set(PC_${dir} ${CMAKE_INSTALL_${dir}})
+    else()
+      set(PC_${dir} "\${prefix}/${CMAKE_INSTALL_${dir}}")
+    endif()
+  endforeach()
+  set(pc ${CMAKE_BINARY_DIR}/pkgconfig/${PC_NAME}.pc)
+  configure_file(${PROJECT_SOURCE_DIR}/cmake/library.pc.in ${pc}.in @ONLY)
+  install(CODE "
+    get_filename_component(PC_PREFIX \"\${CMAKE_INSTALL_PREFIX}\" ABSOLUTE)
+    configure_file(\"${pc}.in\" \"${pc}\" @ONLY)
+    " COMPONENT development)
+  install(FILES ${pc} DESTINATION ${CMAKE_INSTALL_LIBDIR}/pkgconfig COMPONENT development)
 endfunction()
 
 # tools_link_library(PROGRAM NAME): the program links library NAME's static
@@ -89,6 +93,8 @@ function(tools_link_library program name)
     return()
   endif()
   target_link_libraries(${program} PRIVATE ${name}_shared)
+  # The programs' package depends on the library's.
+  set_property(GLOBAL APPEND PROPERTY TOOLS_LINKED_SHARED ${name})
   if(IS_ABSOLUTE "${CMAKE_INSTALL_LIBDIR}")
     set(libdir ${CMAKE_INSTALL_LIBDIR})
   else()
@@ -111,4 +117,9 @@ function(tools_install_package)
   install(FILES ${CMAKE_BINARY_DIR}/cmake/smalltools-config.cmake
                 ${CMAKE_BINARY_DIR}/cmake/smalltools-config-version.cmake
     DESTINATION ${TOOLS_PACKAGE_DIR} COMPONENT development)
+  # The libraries' version, for programs to test: <smalltools/version.h>.
+  configure_file(${PROJECT_SOURCE_DIR}/cmake/version.h.in
+    ${CMAKE_BINARY_DIR}/include/smalltools/version.h @ONLY)
+  install(FILES ${CMAKE_BINARY_DIR}/include/smalltools/version.h
+    DESTINATION ${CMAKE_INSTALL_INCLUDEDIR}/smalltools COMPONENT development)
 endfunction()

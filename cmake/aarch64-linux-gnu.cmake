@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: ISC
 # 64-bit ARM Linux, built with clang and run under qemu-aarch64-static.
 set(CMAKE_SYSTEM_PROCESSOR aarch64)
 set(TOOLS_CROSS_TRIPLE aarch64-linux-gnu)

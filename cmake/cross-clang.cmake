@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: ISC
 # Shared by the cross toolchain files: clang for TOOLS_CROSS_TRIPLE over
 # Debian's cross sysroot packages (libc6-dev-<arch>-cross, libstdc++ and
 # libgcc of the same kind, binutils-<triple>), which unlike Debian's cross

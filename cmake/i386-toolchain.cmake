@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: ISC
 # 32-bit x86 with the host's own compilers (Debian's g++-multilib). The flag
 # goes into every kind of compile and link, so shared objects and preloaded
 # modules are built for the same processor as the programs.

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: ISC
 # 64-bit RISC-V Linux (RV64GC, double-precision floating point), built with
 # clang and run under qemu-riscv64-static.
 set(CMAKE_SYSTEM_PROCESSOR riscv64)

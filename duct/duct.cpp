@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // duct: runs the pipeline  ls | sort -r > outfile  built by hand, and exits
 // with the status of its sort stage.
 #include <fcntl.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Random stream contents read through myline from a caller buffer of random
 // starting size (none at all for 0). The sanitizers watch every access, as the
 // buffer is exactly as large as myline is told. For input without zero bytes

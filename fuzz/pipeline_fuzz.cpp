@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // crack_pipeline on arbitrary lines: no crash, leak or access out of bounds,
 // and every pipeline it accepts has the shape its users rely on.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // ladder: five user-level threads print a staircase of numbers, yielding to
 // one another after every line.
 #include <cerrno>

@@ -1,4 +1,5 @@
 #!/bin/sh
+# SPDX-License-Identifier: ISC
 # Shows each tool at work on a small input. Usage: demo.sh BINDIR
 bin=${1:?usage: demo.sh BINDIR}
 lib="$bin/../lib/libsmalltools-slurp.a"

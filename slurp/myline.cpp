@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 #include "slurp/myline.h"
 
 #include <sys/single_threaded.h>

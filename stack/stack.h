@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: ISC */
 /* The ten-entry integer stack shared by the console's modules. */
 #ifndef STACK_STACK_H
 #define STACK_STACK_H

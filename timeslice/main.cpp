@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // timeslice's command line: the length of a turn in milliseconds, then the
 // commands. The routines in timeslice.cpp start them and take them in turns;
 // the program exits 0 once the last of them has ended.

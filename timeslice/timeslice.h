@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // The scheduler's process table and routines, for the program's main and for
 // the tests that call them directly.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // wren, a shell's front end. The pipeline library reads, cracks and runs
 // the command lines; this file owns what belongs to the process itself:
 // interrupts, a script taken as input, the prompt, and the two commands that

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: ISC
 # Run by CPack on its staging folder before each package is packed: manual
 # pages and the packaging changelog are kept compressed, the way Debian's
 # tools read them; a page that is a symbolic link points at its target's

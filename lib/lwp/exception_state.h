@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // The C++ runtime's exception state, carried from thread to thread (private
 // to the library, and included by lwp.cpp alone).
 //

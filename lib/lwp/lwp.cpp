@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // User-level threads: their stacks, the scheduling, and the switches.
 //
 // Threads switch directly from one to the next, so a yield costs one

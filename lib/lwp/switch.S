@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: ISC */
 /*
  * The fast context switch for the processor being built for; switch.h says
  * what each file provides and which processors have one.

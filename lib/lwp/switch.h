@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: ISC */
 /*
  * The context switch, private to the library. Each processor with a switch
  * of its own has one assembly file, included by switch.S; every other

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: ISC */
 /*
  * aarch64 (AAPCS64) context switch; included by switch.S.
  *

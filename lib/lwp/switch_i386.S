@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: ISC */
 /*
  * i386 (System V) context switch; included by switch.S. The three entry
  * points take their arguments in eax, edx and ecx (GCC's regparm(3)), so

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: ISC */
 /*
  * riscv64 (LP64D) context switch; included by switch.S, for processors with
  * the F and D extensions.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // The portable context switch, for processors without one of their own:
 // the C library's contexts, each parked on its thread's own stack as the
 // fast switches park their frames. Slow (the C library makes a system call

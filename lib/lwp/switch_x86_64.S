@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: ISC */
 /*
  * x86_64 (System V) context switch; included by switch.S.
  *

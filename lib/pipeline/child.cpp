@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // The process of one stage, from vfork to execve.
 //
 // Until it executes, the child runs on the parent's memory and stack, and

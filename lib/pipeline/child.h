@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // The process of one stage between vfork and execve (not installed): what
 // the parent prepares for it, and what it leaves behind for the parent.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // The helpers every part of the library uses, and the line counter.
 #include <cerrno>
 #include <cstdint>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // What the library's own files share (not installed).
 #pragma once
 

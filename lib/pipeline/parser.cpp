@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // crack_pipeline and free_pipeline: a command line as words, quotes,
 // redirections and pipes.
 //

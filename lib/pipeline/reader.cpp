@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // readLongString: one line of any length from a stream.
 #include <fcntl.h>
 #include <unistd.h>

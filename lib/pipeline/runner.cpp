@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // do_pipeline: every stage started at once, joined by pipes, then waited for.
 // Each line is planned once here; its stages start with vfork, and each
 // child only carries out the plan (child.cpp).

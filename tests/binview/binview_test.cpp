@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // binview through pipes and files, and on a terminal as a user at the
 // keyboard: keystrokes shown at once without echo, and the terminal handed
 // back as it was however the program ends or stops.

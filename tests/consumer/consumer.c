@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: ISC */
 /* A program from outside the project, built against the installed libraries
  * by CI: the first line of standard input, read with myline, is cracked and
  * run as a pipeline from inside a user-level thread. Exits with the
@@ -9,6 +10,12 @@
 #include <pipeline/parser.h>
 #include <pipeline/pipeline.h>
 #include <slurp/myline.h>
+#include <smalltools/version.h>
+
+#if !defined(SMALLTOOLS_VERSION_MAJOR) || !defined(SMALLTOOLS_VERSION_MINOR) || \
+    !defined(SMALLTOOLS_VERSION_PATCH)
+#error "<smalltools/version.h> does not give the libraries' version"
+#endif
 
 static int status = 1;
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Runs a program as the user "nobody", so that permission checks apply to it
 // as to an ordinary user even when the tests run as root.
 // Usage: as_nobody PROGRAM [ARG...]. Exit status 125: could not change user.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // duct as its users meet it: the real pipeline in a scratch directory, and
 // stand-in ls and sort programs, first on PATH, that succeed, fail, die or
 // report what they were given on demand.

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: ISC */
 /*
  * Preloaded into a program under test (LD_PRELOAD) to make chosen calls
  * fail, the way to reach failure handling that a healthy machine never

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Prints the descriptors it was started with, separated by blanks, so tests
 // can see what a command inherits.
 #include <dirent.h>

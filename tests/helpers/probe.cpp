@@ -1,9 +1,10 @@
+// SPDX-License-Identifier: ISC
 // A CPU-bound child for the scheduler's tests and benchmark that records
 // when it runs. It spins reading the monotonic clock; a jump longer than the
 // gap threshold means it was not running in between, which closes a run
 // segment.
 //
-//   probe NAME [hold=MS] [run=MS] [stop=MS] [from=NS] [until=NS] [gap=US]
+//   probe NAME [hold=MS] [run=MS] [stop=MS] [from=NS] [until=NS] [gap=US] [cpu=N]
 //
 //   hold=MS   first spend MS milliseconds where a stop signal cannot take it
 //             (waiting for a child that shares its memory to end)
@@ -13,6 +14,7 @@
 //             (in nanoseconds) on
 //   until=NS  exit at the first look at the clock past this time
 //   gap=US    shortest pause that splits a segment (default 50 microseconds)
+//   cpu=N     run on processor N only, from the start on
 //
 // Standard output gets one line per event, each in a single write:
 //   start NAME PID
@@ -81,7 +83,7 @@ int sleep_then_end(void *ms)
 int main(int argc, char **argv)
 {
     if (argc < 2) {
-        fprintf(stderr, "usage: probe NAME [hold=MS] [run=MS] [stop=MS] [from=NS] [until=NS] [gap=US]\n");
+        fprintf(stderr, "usage: probe NAME [hold=MS] [run=MS] [stop=MS] [from=NS] [until=NS] [gap=US] [cpu=N]\n");
         return 2;
     }
     const char *name = argv[1];
@@ -91,6 +93,15 @@ int main(int argc, char **argv)
     const long long until = option(argc, argv, "until", -1);
     const long long gap = option(argc, argv, "gap", 50) * 1000;
     long long hold = option(argc, argv, "hold", -1);
+    if (long long cpu = option(argc, argv, "cpu", -1); cpu >= 0) {
+        cpu_set_t only;
+        CPU_ZERO(&only);
+        CPU_SET(static_cast<int>(cpu), &only);
+        if (sched_setaffinity(0, sizeof only, &only) == -1) {
+            perror("sched_setaffinity");
+            return 2;
+        }
+    }
 
     // The clock is read first: whoever sees the start line may stop the
     // probe at once, and the first segment must begin before that.

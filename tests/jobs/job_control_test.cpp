@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // The tools as jobs of a real interactive shell on a fresh terminal, driven
 // with what a person types there: the interrupt, quit and suspend keys, fg,
 // bg, kill %1, and closing the terminal. bash puts the terminal back as it

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // ladder as its users run it: whole outputs, rejected arguments, output that
 // cannot be written and threads that cannot be made.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: ISC */
 /* The library used from C, through its header alone. */
 #include <stdint.h>
 

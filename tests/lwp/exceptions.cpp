@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Threads that throw, catch and rethrow exceptions between their yields and
 // inside their handlers, and the caller of lwp_start doing the same around
 // a run. Each thread must find its own exceptions after any yield, and no

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // The thread library from the inside: threads run in the test process
 // itself. Each test leaves the library idle (no threads, default
 // scheduling), so the whole program can also run in one process under

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: ISC */
 /* The headers must be usable from C: this file is compiled as C. */
 #include "pipeline/parser.h"
 #include "pipeline/pipeline.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // crack_pipeline: what a line becomes, and which lines it refuses and how.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // readLongString: whole lines of any length, and what each kind of failed
 // read leaves for the caller and for the next call.
 #include <gtest/gtest.h>

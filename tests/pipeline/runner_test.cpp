@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // do_pipeline: real commands joined by real pipes, their statuses, and what
 // they and the caller are left holding.
 #include <gtest/gtest.h>

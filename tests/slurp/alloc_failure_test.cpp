@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Allocation failures inside myline. This program is linked with
 // -Wl,--wrap=malloc,--wrap=realloc, so every call the line reader makes goes
 // through the wrappers below, whatever allocator (the C library's or a

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: ISC */
 /* Echoes standard input as "<length>:<line>" for every line myline returns:
  * a C program built against the header and libslurp.a. */
 #include <stdio.h>

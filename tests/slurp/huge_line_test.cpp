@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Lines of more than 2 GiB, where the sizes meet the limits of the types:
 // a 64-bit build must not count a line beyond INT_MAX bytes in int; a 32-bit
 // build can grow a buffer to 2 GiB, where one more doubling would wrap size_t

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // myline at the edges of its buffer, on refused calls and failing streams,
 // with very long lines, and line for line against getline.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Streams and line buffers for the myline tests.
 #pragma once
 

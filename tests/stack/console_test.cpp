@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // The stack console as a user meets it: whole transcripts through a pipe,
 // and one interactive session on a terminal.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // The stack module on its own: capacity, order and the three display modes.
 #include <gtest/gtest.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // GoogleTest checks shared by the tools' table-driven tests.
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // What run.cpp and pty_session.cpp share beneath the API a test uses: the
 // way a child is prepared and exec'd, the sweep that clears up after it, and
 // the deadlines every wait keeps. Tests do not include this header.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 #include "pty_session.h"
 #include "plumbing.h"
 

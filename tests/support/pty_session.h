@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // A program run on a fresh pseudo-terminal, driven like a user at a keyboard:
 // send keystrokes, expect text on the screen within a deadline.
 #pragma once

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Test support shared by every tool's tests: run a real program with chosen
 // arguments, environment, directory and standard input, and collect what it
 // wrote and how it ended; scratch directories that clean up after themselves.

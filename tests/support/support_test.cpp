@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // The harness itself: if it misreports how a program ended, leaks processes
 // or hangs, every other test is worthless.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // The command line as a user meets it: the quantum, how commands are
 // separated, and every failure that ends the scheduler early.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Reading what the probe children wrote: their run segments, put in time
 // order, tell who ran when.
 #pragma once

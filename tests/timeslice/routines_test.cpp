@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // The scheduler's pure routines on their own: choosing the next turn and
 // the two trace printers.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // How the scheduler shares the processor, seen from its children: probes
 // record when they run, and the tests check order and exclusion (never
 // durations), with children that end, stop themselves, or are stopped or

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Long runs with a 1 ms quantum, where rare interleavings of the timer and
 // the children's own ends show up: a child ending just as its slice expires,
 // and an expiry that comes before the scheduler has gone to sleep.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // wren with the calls it and the pipeline library make failing: whatever
 // fails, each line either does all it should or is dropped with one message
 // that names it, and the shell reads on.

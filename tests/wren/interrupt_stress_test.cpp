@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // Hundreds of SIGINTs at random moments while wren prints long prompts and
 // runs commands: it must neither hang nor crash, and what it writes must
 // stay well formed: whole prompts, whole command output, one newline per

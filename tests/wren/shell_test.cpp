@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // wren fed through pipes and script files: what it prints, where, and how
 // it ends.
 #include <gtest/gtest.h>

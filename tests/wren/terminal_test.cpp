@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: ISC
 // wren on a terminal, as a user meets it: prompts, Ctrl-C and Ctrl-D.
 #include <gtest/gtest.h>
 

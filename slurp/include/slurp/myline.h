@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: ISC */
 /* Reading whole lines of any length into a buffer that grows as needed. */
 #ifndef SLURP_MYLINE_H
 #define SLURP_MYLINE_H

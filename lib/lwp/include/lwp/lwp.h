@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: ISC */
 /*
  * lwp: cooperative user-level threads.
  *

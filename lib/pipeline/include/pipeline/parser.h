@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: ISC */
 /* Reading command lines, and the line counter used in messages. */
 #ifndef PIPELINE_PARSER_H
 #define PIPELINE_PARSER_H

@@ -1,3 +1,4 @@
+/* SPDX-License-Identifier: ISC */
 /* A command line cracked into a pipeline of stages, and running it. */
 #ifndef PIPELINE_PIPELINE_H
 #define PIPELINE_PIPELINE_H
