@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: ISC
 """The static analysis of .ci/run, over the product code (not the tests,
 benchmarks or fuzz targets) as a build folder compiles it: clang-tidy with
 the checks of .clang-tidy, cppcheck's warning, performance and portability

@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: ISC
 """Plants one small fault at a time in the product's sources and counts how
 many of them the tests catch.
 
