@@ -162,7 +162,7 @@ void resume(int)
 bool put_group(int ch)
 {
     for (int i = 7; i >= 0; --i) {
-        char bit = (ch >> i) & 1;
+        const int bit = (ch >> i) & 1;
         if (putchar(bit ? '1' : '0') == EOF)
             return false;
     }

@@ -65,6 +65,7 @@ int main(int argc, char *argv[])
     // A thread that cannot be made would silently drop its lines, and the
     // run would still end as a success.
     for (int k = 1; k <= kThreads; k++) {
+        // NOLINTNEXTLINE(performance-no-int-to-ptr): the number is carried, never dereferenced
         if (new_lwp(indentnum, reinterpret_cast<void *>(static_cast<intptr_t>(k)), kStackSize) == -1) {
             perror("new_lwp");
             exit(1);

@@ -389,7 +389,7 @@ void arm_timer(int quantum)
 {
     struct itimerval slice {};
     slice.it_value.tv_sec = quantum / 1000;
-    slice.it_value.tv_usec = (quantum % 1000) * 1000;
+    slice.it_value.tv_usec = static_cast<suseconds_t>(quantum % 1000) * 1000;
     if (setitimer(ITIMER_REAL, &slice, nullptr) == -1)
         die("setitimer", kTimer);
 }

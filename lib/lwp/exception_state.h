@@ -18,12 +18,14 @@ struct LwpEhState {
 };
 
 // Weak, so that a program without the C++ runtime links and has no
-// exception state to keep; with it, the runtime provides both.
-extern "C" __attribute__((weak)) LwpEhState *__cxa_get_globals();
-extern "C" __attribute__((weak)) void __cxa_end_catch();
+// exception state to keep; with it, the runtime provides both, under the
+// names its ABI gives them.
+extern "C" __attribute__((weak)) LwpEhState *__cxa_get_globals();  // NOLINT(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp)
+extern "C" __attribute__((weak)) void __cxa_end_catch();  // NOLINT(bugprone-reserved-identifier,cert-dcl37-c,cert-dcl51-cpp)
 
 namespace lwp_eh {
-namespace {
+// Private to lwp.cpp, the one file that includes this header.
+namespace {  // NOLINT(cert-dcl59-cpp)
 
 // The runtime's state for the process thread, found once per run; a
 // stand-in without the runtime.

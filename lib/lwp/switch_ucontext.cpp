@@ -58,7 +58,10 @@ void resume(ucontext_t *to)
 
 extern "C" void lwp_ctx_switch(void **save_sp, void *load_sp)
 {
+    // The caller's context is parked here, on its own stack, which stays as
+    // it is until the context is resumed and this call returns.
     ucontext_t here;
+    // cppcheck-suppress autoVariables
     *save_sp = &here;
     resume(static_cast<ucontext_t *>(load_sp));
     if (swapcontext(&here, arriving) == -1)
@@ -77,13 +80,13 @@ extern "C" void lwp_ctx_leave(void *load_sp, void (*then)(void *), void *arg)
 
 extern "C" void *lwp_ctx_make(void *top, void (*entry)(void *), void *arg, void *lo)
 {
-    const uintptr_t at = (reinterpret_cast<uintptr_t>(top) - sizeof(Start)) & ~uintptr_t{15};
-    Start *start = reinterpret_cast<Start *>(at);
+    char *const below = static_cast<char *>(top) - sizeof(Start);
+    Start *start = reinterpret_cast<Start *>(below - reinterpret_cast<uintptr_t>(below) % 16);
     // The creator's floating-point modes and signal mask come along.
     if (getcontext(&start->context) == -1)
         return nullptr;
     start->context.uc_stack.ss_sp = lo;
-    start->context.uc_stack.ss_size = at - reinterpret_cast<uintptr_t>(lo);
+    start->context.uc_stack.ss_size = static_cast<size_t>(reinterpret_cast<char *>(start) - static_cast<char *>(lo));
     start->context.uc_link = nullptr;
     start->entry = entry;
     start->arg = arg;

@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: ISC
 // Lines of more than 2 GiB, where the sizes meet the limits of the types:
-// fgets counts in int, so a 64-bit build must fill a buffer beyond INT_MAX
-// bytes in pieces; a 32-bit build can grow a buffer to 2 GiB, where one more
-// doubling would wrap size_t to 0. Each test is built only where its limit can
+// a 64-bit build must not count a line beyond INT_MAX bytes in int; a 32-bit
+// build can grow a buffer to 2 GiB, where one more doubling would wrap size_t
+// to 0. Each test is built only where its limit can
 // be reached: a 64-bit size_t never comes near wrapping, and a 32-bit process
 // cannot hold a block beyond 2 GiB.
 #include <gtest/gtest.h>

@@ -178,17 +178,16 @@ TEST(Myline, StreamIndicatorsAreCheckedFirst)
     }
 }
 
-// A read error in the middle of a line longer than the first block: the part
-// stored before the failing read is delivered as the line, and the error,
-// still in the stream's indicator, fails the call after it. With nothing
-// stored the call itself fails.
+// A read error in the middle of a line: every byte read before it is
+// delivered as the line, and the error, still in the stream's indicator,
+// fails the call after it. With nothing read the call itself fails.
 TEST(Myline, ReadErrors)
 {
     struct Case {
         unsigned long long fail_after;
         size_t kept;  // the line delivered; 0: the first call fails
         size_t n;
-    } const cases[] = {{50, 0, 128}, {200, 127, 256}, {300, 255, 512}, {500, 255, 512}};
+    } const cases[] = {{0, 0, 128}, {50, 50, 128}, {127, 127, 256}, {300, 300, 512}, {1000, 1000, 1024}};
     for (const Case &c : cases) {
         Generated g{1000, 'x', "\n", c.fail_after};
         FILE *s = slurp_test::open_generated(&g, 16);
