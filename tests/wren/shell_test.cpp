@@ -68,6 +68,10 @@ const Case kPiped[] = {
      "exec \"$0\" 2>&-"},
     {"ignored_child_signal_is_reset", "echo hi | cat\n", "hi\n\n", "", 0,
      "exec env --ignore-signal=CHLD \"$0\""},
+    // Without /dev/null to hold a closed standard input's number, the script gets it.
+    {"script_opened_as_descriptor_0", "", "hi\n", "", 0,
+     "echo 'echo hi' > s && ASAN_OPTIONS=${ASAN_OPTIONS:+$ASAN_OPTIONS:}verify_asan_link_order=0 "
+     "LD_PRELOAD=\"$FAULTLIB\" FAULT='open(/dev/null):1' exec \"$0\" s <&-"},
 };
 
 class Piped : public ::testing::TestWithParam<Case> {};
@@ -81,7 +85,7 @@ TEST_P(Piped, Transcript)
     ts::Options o;
     o.input = c.too_big ? c.too_big() + "\n" + c.input : c.input;
     o.cwd = dir.path();
-    o.env = {"WRENPROMPT=never shown> "};
+    o.env = {"WRENPROMPT=never shown> ", "FAULTLIB=" + ts::helper("libfault.so")};
     std::string start = c.start;
     if (c.too_big) {
 #ifdef __SANITIZE_ADDRESS__
