@@ -37,6 +37,7 @@ const Case kPiped[] = {
     {"exit_ignores_its_status", "exit 3\n", "", "", 0},
     {"exit_ignores_later_stages", "exit | cat\necho b\n", "", "", 0},
     {"blank_lines_run_nothing", "\n   \n\t\necho x\n", "x\n\n", "", 0},
+    {"interrupt_prints_a_newline", "sh -c 'kill -INT $PPID'\necho after\n", "\nafter\n\n", "", 0},
     {"pipelines_run", "echo hi | tr a-z A-Z | sed s/H/J/\n", "JI\n\n", "", 0},
     {"parse_error_names_the_line_and_carries_on", "echo a\n\necho 'b\necho c\n", "a\nc\n\n",
      "line 3: unterminated single quote\n", 0},
