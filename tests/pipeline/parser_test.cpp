@@ -184,6 +184,7 @@ TEST(Crack, FileNamePatterns)
         {"ls " + d + "/\\*.log", "{ls}{" + d + "/*.log}"},
         {"ls \"" + d + "/\"?.log", "{ls}{" + d + "/c.log}"},
         {"ls " + d + "/'*'*", "{ls}{" + d + "/*.txt}"},
+        {"ls " + d + "/\"*\"*", "{ls}{" + d + "/*.txt}"},
         {"cat < " + d + "/*.log", "{cat} <" + d + "/*.log"},
         {"ls " + d + "/*.log", "null", "line 7: glob: Too many open files\n", true},
     };
