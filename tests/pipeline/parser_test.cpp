@@ -2,6 +2,7 @@
 // crack_pipeline: what a line becomes, and which lines it refuses and how.
 #include <gtest/gtest.h>
 
+#include <malloc.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -183,6 +184,7 @@ TEST(Crack, FileNamePatterns)
         {"ls " + d + "/\\*.log", "{ls}{" + d + "/*.log}"},
         {"ls \"" + d + "/\"?.log", "{ls}{" + d + "/c.log}"},
         {"ls " + d + "/'*'*", "{ls}{" + d + "/*.txt}"},
+        {"ls " + d + "/\"*\"*", "{ls}{" + d + "/*.txt}"},
         {"cat < " + d + "/*.log", "{cat} <" + d + "/*.log"},
         {"ls " + d + "/*.log", "null", "line 7: glob: Too many open files\n", true},
     };
@@ -207,6 +209,12 @@ TEST(Crack, LongLineWithManyWords)
     line += " " + std::string(100000, 'x');
     want += "{" + std::string(100000, 'x') + "}";
     EXPECT_EQ(crack(line).text, want);
+    // Line after line, as a shell cracks them, holds no more memory than one.
+    auto held = [] { struct mallinfo2 m = mallinfo2(); return static_cast<long>(m.uordblks + m.hblkhd); };
+    long before = held();
+    for (int i = 0; i < 10; ++i)
+        crack(line);
+    EXPECT_LT(held() - before, 100000L);
 }
 
 }  // namespace

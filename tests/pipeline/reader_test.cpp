@@ -6,6 +6,7 @@
 #include <fcntl.h>
 #include <pty.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <sys/time.h>
 #include <termios.h>
 #include <unistd.h>
@@ -139,21 +140,32 @@ TEST(ReadLongString, InterruptOnATerminalAbandonsTheLine)
     close(master);
 }
 
-// A directory opens but cannot be read: the error is reported at once, and
-// again on the next call, never as end of input or as an interrupt.
+// A directory opens but cannot be read, and a socket's time limit for a
+// read runs out: the error is reported at once, and again on the next call,
+// never as end of input or as an interrupt, nor waited through.
 TEST(ReadLongString, ReadErrorIsNotEndOfInput)
 {
     ts::TempDir dir;
-    FILE *in = fopen(dir.path().c_str(), "r");
-    ASSERT_NE(in, nullptr);
-    for (int i = 0; i < 2; ++i) {
-        errno = 0;
-        EXPECT_EQ(readLongString(in), nullptr);
-        EXPECT_EQ(errno, EISDIR);
-        EXPECT_TRUE(ferror(in));
-        EXPECT_FALSE(feof(in));
+    int sv[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, sv), 0);
+    timeval limit{0, 10000};
+    ASSERT_EQ(setsockopt(sv[0], SOL_SOCKET, SO_RCVTIMEO, &limit, sizeof limit), 0);
+    const struct {
+        FILE *in;
+        int err;
+    } cases[] = {{fopen(dir.path().c_str(), "r"), EISDIR}, {fdopen(sv[0], "r"), EAGAIN}};
+    for (const auto &c : cases) {
+        ASSERT_NE(c.in, nullptr);
+        for (int i = 0; i < 2; ++i) {
+            errno = 0;
+            EXPECT_EQ(readLongString(c.in), nullptr);
+            EXPECT_EQ(errno, c.err);
+            EXPECT_TRUE(ferror(c.in));
+            EXPECT_FALSE(feof(c.in));
+        }
+        fclose(c.in);
     }
-    fclose(in);
+    close(sv[1]);
     errno = 0;
     EXPECT_EQ(readLongString(nullptr), nullptr);
     EXPECT_EQ(errno, EINVAL);

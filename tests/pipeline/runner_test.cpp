@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <string>
@@ -26,7 +27,9 @@ struct Ran {
 
 // Cracks and runs one line, collecting what the library printed (unless
 // `capture` is false: the capture holds a descriptor commands would inherit).
-Ran run_line(const std::string &line, bool capture = true)
+// With `no_descriptors`, the library finds none free, but the commands it
+// executes have one (for their loader).
+Ran run_line(const std::string &line, bool capture = true, bool no_descriptors = false)
 {
     pipeline pl = crack_pipeline(strdup(line.c_str()));
     EXPECT_NE(pl, nullptr) << line;
@@ -34,7 +37,17 @@ Ran run_line(const std::string &line, bool capture = true)
         return {-100, ""};
     if (capture)
         testing::internal::CaptureStderr();
+    rlimit old{};
+    getrlimit(RLIMIT_NOFILE, &old);
+    int spare = no_descriptors ? open("/dev/null", O_RDONLY | O_CLOEXEC) : -1;
+    rlimit low{static_cast<rlim_t>(spare + 1), old.rlim_max};
+    if (spare >= 0)
+        setrlimit(RLIMIT_NOFILE, &low);
+    errno = EINTR;  // as an interrupted call of the caller leaves it: no failure of the run
     int status = do_pipeline(pl);
+    setrlimit(RLIMIT_NOFILE, &old);
+    if (spare >= 0)
+        close(spare);
     std::string err = capture ? testing::internal::GetCapturedStderr() : "";
     free_pipeline(pl);
     return {status, err};
@@ -59,6 +72,19 @@ TEST_F(Runner, PipesAndRedirections)
 
     EXPECT_EQ(run_line("cat " + at("in") + " | sort | uniq -c | tr -s ' ' | sed s/^/-/ >" + at("out")).status, 0);
     EXPECT_EQ(dir.read("out"), "- 2 apple\n- 1 fig\n- 1 pear\n");
+
+    // Our standard input and output closed, pipes and the last stage's file
+    // take their numbers.
+    int saved = fcntl(0, F_DUPFD_CLOEXEC, 3), saved_out = fcntl(1, F_DUPFD_CLOEXEC, 3);
+    close(0);
+    close(1);
+    Ran closed = run_line("echo hi | cat | cat > " + at("out"), false);
+    dup2(saved, 0);
+    dup2(saved_out, 1);
+    close(saved);
+    close(saved_out);
+    EXPECT_EQ(closed.status, 0);
+    EXPECT_EQ(dir.read("out"), "hi\n");
 }
 
 TEST_F(Runner, OutputFileIsTruncatedAndHonoursTheUmask)
@@ -81,6 +107,16 @@ TEST_F(Runner, StatusOfTheLastStage)
     EXPECT_EQ(run_line("sh -c 'exit 7' | true").status, 0);
     EXPECT_EQ(run_line("true | sh -c 'exit 3'").status, 3);
     EXPECT_EQ(run_line("sh -c 'kill -TERM $$'").status, 128 + SIGTERM);
+
+    // Ignoring SIGCHLD, we leave the kernel to reap the stage before we can.
+    struct sigaction ign{}, old{};
+    ign.sa_handler = SIG_IGN;
+    sigaction(SIGCHLD, &ign, &old);
+    lineno = 4;
+    Ran reaped = run_line("true");
+    sigaction(SIGCHLD, &old, nullptr);
+    EXPECT_EQ(reaped.status, -1);
+    EXPECT_EQ(reaped.err, "line 4: waitpid: No child processes\n");
 }
 
 // A command that cannot be executed says so by name; that stage ends 127
@@ -135,7 +171,7 @@ TEST_F(Runner, ScriptWithoutInterpreterLine)
     EXPECT_EQ(dir.read("out"), "from script arg\n");
 }
 
-TEST_F(Runner, RedirectionThatCannotBeOpened)
+TEST_F(Runner, RedirectionOrPipeThatCannotBeOpened)
 {
     Ran in = run_line("cat < " + at("missing"));
     EXPECT_EQ(in.status, 1);
@@ -143,6 +179,10 @@ TEST_F(Runner, RedirectionThatCannotBeOpened)
     Ran out = run_line("echo x > " + at("no/dir"));
     EXPECT_EQ(out.status, 1);
     EXPECT_EQ(out.err, at("no/dir") + ": No such file or directory\n");
+    lineno = 5;
+    Ran pipe = run_line("true | true", true, true);
+    EXPECT_EQ(pipe.status, -1);
+    EXPECT_EQ(pipe.err, "line 5: pipe: Too many open files\n");
 }
 
 // What a command would inherit from us anyway: our descriptors without
@@ -185,14 +225,18 @@ void on_signal(int) {}
 // which the stage holds until it executes, too), other blocked ones blocked.
 TEST_F(Runner, ChildrenGetDefaultInterruptAndBrokenPipe)
 {
-    struct sigaction ign{}, catcher{}, old_int{}, old_pipe{}, old_hup{}, old_tstp{}, old_usr2{};
+    struct sigaction ign{}, catcher{}, old_int{}, old_pipe{}, old_hup{}, old_tstp{}, old_quit{};
     ign.sa_handler = SIG_IGN;
     catcher.sa_handler = on_signal;
     sigaction(SIGINT, &ign, &old_int);
     sigaction(SIGPIPE, &ign, &old_pipe);
     sigaction(SIGHUP, &ign, &old_hup);
     sigaction(SIGTSTP, &ign, &old_tstp);
-    sigaction(SIGUSR2, &catcher, &old_usr2);
+    sigaction(SIGQUIT, &catcher, &old_quit);
+    const int rt = SIGRTMIN + 4;  // caught, between two ignored ones
+    struct sigaction old_rt[3]{};
+    for (int i = 0; i < 3; ++i)
+        sigaction(rt - 1 + i, i == 1 ? &catcher : &ign, &old_rt[i]);
     sigset_t block, old_mask;
     sigemptyset(&block);
     for (int sig : {SIGINT, SIGPIPE, SIGUSR1})
@@ -200,13 +244,17 @@ TEST_F(Runner, ChildrenGetDefaultInterruptAndBrokenPipe)
     sigprocmask(SIG_BLOCK, &block, &old_mask);
 
     Ran r = run_line("grep -E '^Sig(Blk|Ign|Cgt)' /proc/self/status > " + at("out"));
+    // Without a descriptor for the list of dispositions, asked one by one.
+    Ran asked = run_line("sh -c 'kill -HUP $$; kill -PIPE $$'", true, true);
 
     sigprocmask(SIG_SETMASK, &old_mask, nullptr);
     sigaction(SIGINT, &old_int, nullptr);
     sigaction(SIGPIPE, &old_pipe, nullptr);
     sigaction(SIGHUP, &old_hup, nullptr);
     sigaction(SIGTSTP, &old_tstp, nullptr);
-    sigaction(SIGUSR2, &old_usr2, nullptr);
+    sigaction(SIGQUIT, &old_quit, nullptr);
+    for (int i = 0; i < 3; ++i)
+        sigaction(rt - 1 + i, &old_rt[i], nullptr);
 
     ASSERT_EQ(r.status, 0) << r.err;
     std::string status = dir.read("out");
@@ -217,7 +265,9 @@ TEST_F(Runner, ChildrenGetDefaultInterruptAndBrokenPipe)
     EXPECT_TRUE(has_signal(status, "SigIgn", SIGHUP)) << status;
     EXPECT_TRUE(has_signal(status, "SigIgn", SIGTSTP)) << status;
     EXPECT_TRUE(has_signal(status, "SigBlk", SIGUSR1)) << status;
-    EXPECT_FALSE(has_signal(status, "SigCgt", SIGUSR2)) << status;
+    EXPECT_FALSE(has_signal(status, "SigCgt", SIGQUIT)) << status;
+    EXPECT_TRUE(has_signal(status, "SigIgn", rt - 1) && has_signal(status, "SigIgn", rt + 1)) << status;
+    EXPECT_EQ(asked.status, 128 + SIGPIPE) << asked.err;
 }
 
 TEST_F(Runner, NothingToRun)

@@ -37,6 +37,7 @@ const Case kPiped[] = {
     {"exit_ignores_its_status", "exit 3\n", "", "", 0},
     {"exit_ignores_later_stages", "exit | cat\necho b\n", "", "", 0},
     {"blank_lines_run_nothing", "\n   \n\t\necho x\n", "x\n\n", "", 0},
+    {"interrupt_prints_a_newline", "sh -c 'kill -INT $PPID'\necho after\n", "\nafter\n\n", "", 0},
     {"pipelines_run", "echo hi | tr a-z A-Z | sed s/H/J/\n", "JI\n\n", "", 0},
     {"parse_error_names_the_line_and_carries_on", "echo a\n\necho 'b\necho c\n", "a\nc\n\n",
      "line 3: unterminated single quote\n", 0},
@@ -68,6 +69,10 @@ const Case kPiped[] = {
      "exec \"$0\" 2>&-"},
     {"ignored_child_signal_is_reset", "echo hi | cat\n", "hi\n\n", "", 0,
      "exec env --ignore-signal=CHLD \"$0\""},
+    // Without /dev/null to hold a closed standard input's number, the script gets it.
+    {"script_opened_as_descriptor_0", "", "hi\n", "", 0,
+     "echo 'echo hi' > s && ASAN_OPTIONS=${ASAN_OPTIONS:+$ASAN_OPTIONS:}verify_asan_link_order=0 "
+     "LD_PRELOAD=\"$FAULTLIB\" FAULT='open(/dev/null):1' exec \"$0\" s <&-"},
 };
 
 class Piped : public ::testing::TestWithParam<Case> {};
@@ -81,7 +86,7 @@ TEST_P(Piped, Transcript)
     ts::Options o;
     o.input = c.too_big ? c.too_big() + "\n" + c.input : c.input;
     o.cwd = dir.path();
-    o.env = {"WRENPROMPT=never shown> "};
+    o.env = {"WRENPROMPT=never shown> ", "FAULTLIB=" + ts::helper("libfault.so")};
     std::string start = c.start;
     if (c.too_big) {
 #ifdef __SANITIZE_ADDRESS__
