@@ -281,6 +281,18 @@ TEST(BinviewTerminal, IgnoredInterruptStaysIgnored)
     EXPECT_EQ(t.wait().term_signal(), SIGTERM);
 }
 
+// A terminal that another program left non-blocking fails the read at once:
+// an error to report, not the end of the input that a hang-up is.
+TEST(BinviewTerminal, FailedReadIsReported)
+{
+    ts::Options o;
+    o.args = {"-c", "dd iflag=nonblock count=0 2>/dev/null; exec \"$0\"", ts::bin("binview")};
+    ts::Pty t("/bin/sh", o);
+    ts::Result r = t.wait();
+    EXPECT_EQ(r.exit_code(), 1) << r.describe();
+    EXPECT_EQ(ts::visible(r.out), ts::visible(ts::crlf("stdin: Resource temporarily unavailable\n")));
+}
+
 // Without a shell to continue it the program is not stopped by the suspend
 // key, and must go on working in its own settings.
 TEST(BinviewTerminal, SuspendKeyWithoutJobControl)

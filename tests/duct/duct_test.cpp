@@ -125,8 +125,8 @@ struct Case {
 //  - fork:1 the ls child, fork:2 the sort child;
 //  - dup2:1 in each child, the pipe's end put in place; dup2:2 in the sort
 //    child, outfile put in place;
-//  - close:1 in each process, its first close of a pipe end; close:3 in the
-//    sort child, outfile's spare descriptor;
+//  - close:1 and close:2 in each process, its closes of the pipe's read and
+//    write ends; close:3 in the sort child, outfile's spare descriptor;
 //  - waitpid:1 and waitpid:2 the waits for ls and sort, or waitpid:3 the
 //    wait for sort when the first was interrupted once.
 const Case kCases[] = {
@@ -187,6 +187,9 @@ const Case kCases[] = {
     {.name = "pipe_ends_cannot_be_closed", .status = 1,
      .err = "close c1: Input/output error\nclose c2: Input/output error\nclose: Input/output error\n",
      .outfile = "", .fault = "close:1"},
+    {.name = "write_ends_cannot_be_closed", .status = 1,
+     .err = "close c1: Input/output error\nclose c2: Input/output error\nclose: Input/output error\n",
+     .outfile = "", .fault = "close:2"},
     {.name = "outfile_spare_descriptor_cannot_be_closed", .status = 1, .outfile = "", .fault = "close:3"},
     {.name = "interrupted_waits_are_repeated", .outfile = kSorted, .fault = "waitpid:1:EINTR,waitpid:3:EINTR"},
     {.name = "wait_for_ls_fails", .status = 1, .err = "child1: No child processes\n", .fault = "waitpid:1"},
