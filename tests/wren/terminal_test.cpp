@@ -289,7 +289,7 @@ const EditRow kEditRows[] = {
       {"echo \x80\u0301x\x1b[D\x1b[D\x1b[3~\n", "\x80x\r\n" + P},
       {"echo \xf0\u0301\x1b[D\x1b[3~\n", "\r\n\xf0\r\n" + P},
       // Two columns, one or none, at the edges of the blocks of each.
-      {"echo \u1100\u2654\u2614\u25ff\u274c\u2b55\u27bf\ufe70\U0001f005\u0e3b\u2100\x01", "\x1b[21D"},
+      {"echo \u1100\u2654\u2614\u25ff\u274c\u2b55\u27bf\ufe70\U0001f005\u0e3b\u2100\U0001f600\x01", "\x1b[23D"},
       {"\x0b\n", "\r\n" + P}}},
     {"interrupt_inside_the_line",
      {{"echo abc\x1b[D\x1b[D", "\x1b[1D\x1b[1D"}, {"@intr", "\x1b[2C^C\r\n" + P},
