@@ -193,27 +193,39 @@ TEST(ReadLongString, NonBlockingInputIsWaitedFor)
 
 // Another program reading its terminal: without a prompt given, what a
 // signal of its own interrupts is kept, shown again by the next call and
-// edited on; Ctrl-D ends the input, the terminal as it was.
+// edited on; Ctrl-D ends the input, the terminal as it was. The quit key
+// echoes after the line, as the terminal's echo would, before it ends it.
 TEST(ReadLongString, AtATerminalTheLineIsEdited)
 {
+    ts::TempDir dir;  // where a core dump would go
     ts::Options o;
     o.env = {"TERM=xterm"};
+    o.cwd = dir.path();
     ts::Pty t(ts::helper("pipeline_line_reader"), o);
-    auto reading = [&t] {
-        for (int i = 0; i < 4000 && !ts::blocked_in(t.pid()); ++i)
+    auto reading = [](const ts::Pty &p) {
+        for (int i = 0; i < 4000 && !ts::blocked_in(p.pid()); ++i)
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        return ts::blocked_in(t.pid());
+        return ts::blocked_in(p.pid());
     };
-    ASSERT_TRUE(reading());
+    ASSERT_TRUE(reading(t));
     t.send("abc\x1b[D");
-    ASSERT_TRUE(t.expect("abc\x1b[1D") && reading());
+    ASSERT_TRUE(t.expect("abc\x1b[1D") && reading(t));
     ASSERT_EQ(kill(t.pid(), SIGALRM), 0);
-    ASSERT_TRUE(t.expect("\x1b[1CEINTR\r\nabc") && reading()) << ts::visible(t.transcript());
+    ASSERT_TRUE(t.expect("\x1b[1CEINTR\r\nabc") && reading(t)) << ts::visible(t.transcript());
     t.send("d\n");
-    ASSERT_TRUE(t.expect("d\r\n[abcd]\r\n") && reading()) << ts::visible(t.transcript());
+    ASSERT_TRUE(t.expect("d\r\n[abcd]\r\n") && reading(t)) << ts::visible(t.transcript());
     t.send_eof();
     EXPECT_EQ(t.wait().exit_code(), 0);
     EXPECT_TRUE(ts::as_fresh(t.attrs()));
+
+    ts::Pty q(ts::helper("pipeline_line_reader"), o);
+    ASSERT_TRUE(reading(q));
+    q.send("ab\x1b[D");
+    ASSERT_TRUE(q.expect("ab\x1b[1D") && reading(q));
+    q.send_quit();
+    EXPECT_EQ(q.wait().term_signal(), SIGQUIT);
+    EXPECT_EQ(ts::visible(q.rest()), ts::visible("\x1b[1C^\\"));
+    EXPECT_TRUE(ts::as_fresh(q.attrs()));
 }
 
 extern "C" int c_stage_count(const char *text);

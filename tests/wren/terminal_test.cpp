@@ -98,12 +98,17 @@ TEST(WrenTerminal, InterruptAtThePromptGivesAFreshPrompt)
     t.send_eof();
     EXPECT_EQ(t.wait().exit_code(), 0);
 
+    // A signal it was started with ignored stays ignored while editing.
     ts::Options o;
-    o.args = {"--block-signal=INT", ts::bin("wren")};
+    o.args = {"--block-signal=INT", "--ignore-signal=TERM", ts::bin("wren")};
+    o.env = {"TERM=xterm"};
     ts::Pty blocked("/usr/bin/env", o);
     ASSERT_TRUE(blocked.expect(kPrompt) && blocked_on(blocked.pid()));
     blocked.send_intr();
-    ASSERT_TRUE(blocked.expect("\r\n" + kPrompt)) << ts::visible(blocked.transcript());
+    ASSERT_TRUE(blocked.expect("\r\n" + kPrompt) && blocked_on(blocked.pid())) << ts::visible(blocked.transcript());
+    ASSERT_EQ(kill(blocked.pid(), SIGTERM), 0);
+    blocked.send("echo alive\n");
+    ASSERT_TRUE(blocked.expect(ts::crlf("alive\n") + kPrompt)) << ts::visible(blocked.transcript());
 }
 
 // Ctrl-C ends the running command (long before it would end by itself) and
@@ -175,9 +180,11 @@ TEST(WrenEditor, PlainTypingAndAHundredInterrupts)
 
 // Keys typed at the editor (TERM=xterm, 80 columns) and what shows next, in
 // a directory holding the files alpha.txt, "it's", "odd *|name" and
-// "My Documents/f", the directory alpine, and bin/zzcmd, which PATH leads to. "@cols N" gives the
+// "My Documents/f", .hidden, the directory alpine, and bin/zzcmd, which PATH leads to. "@cols N" gives the
 // window N columns, "@wait NAME" waits for the shell to run NAME, "@intr"
-// is the interrupt key, "@kill N" sends signal N, which ends the shell. Keys
+// is the interrupt key, "@kill N" sends signal N, which ends the shell,
+// "@echoctl" turns the terminal's ECHOCTL over (while a command runs), "@stop"
+// stops the shell and continues it (see stop_and_continue). Keys
 // are typed once the shell waits for them, but after "@wait", while it runs
 // a command. After the last step the shell ends (at Ctrl-D), and the
 // terminal's settings are those of a fresh one.
@@ -188,9 +195,28 @@ struct EditStep {
 struct EditRow {
     const char *name;
     std::vector<EditStep> steps;
+    std::string prompt = kPrompt;
 };
 
 void PrintTo(const EditRow &row, std::ostream *os) { *os << row.name; }
+
+bool flip_echoctl(ts::Pty &t)
+{
+    termios a = t.attrs();
+    a.c_lflag ^= ECHOCTL;
+    return tcsetattr(t.master(), TCSANOW, &a) == 0;
+}
+
+// Stops the shell with a signal it cannot catch, gives the terminal its line
+// editing and echo back meanwhile, as a job-control shell would, and
+// continues it.
+bool stop_and_continue(ts::Pty &t)
+{
+    termios a = t.attrs();
+    a.c_lflag |= ICANON | ECHO;
+    return kill(t.pid(), SIGSTOP) == 0 && ts::eventually([&] { return ts::state_of(t.pid()) == 'T'; }) &&
+           tcsetattr(t.master(), TCSANOW, &a) == 0 && kill(t.pid(), SIGCONT) == 0;
+}
 
 const std::string P = kPrompt;
 const std::string kLeft6 = "\x1b[D\x1b[D\x1b[D\x1b[D\x1b[D\x1b[D";
@@ -202,27 +228,36 @@ const EditRow kEditRows[] = {
       {"cho b\x01" "e\x05" "c\n", "bc\r\n" + P},
       {"echo ab\x02\x02\x06X\n", "aXb\r\n" + P},
       {"echo one two\x1b" "b\x1b" "bX\x1b" "fY\n", "XoneY two\r\n" + P},
-      {"echo one two\x1b[1;5D\x1b[1;3DX\n", "Xone two\r\n" + P}}},
+      {"echo one two\x1b[1;5D\x1b[1;3DX\n", "Xone two\r\n" + P},
+      {"echo a\x1b[@b\n", "ab\r\n" + P}}},
     {"deletes_cuts_and_puts_back",
      {{"echo abcdef\x7f\x08\x1b[D\x1b[D\x1b[3~\x04\n", "ab\r\n" + P},
       {"echo one tow\x14\x17\x17\x19\n", "one two\r\n" + P},
       {"zz echo hi\x1b[D" + kLeft6 + "\x15\n", "hi\r\n" + P},
-      {"echo hi there" + kLeft6 + "\x0b\n", "hi\r\n" + P}}},
+      {"echo hi there" + kLeft6 + "\x0b\n", "hi\r\n" + P},
+      {"echo one two  \x17\n", "one\r\n" + P}, {"echo ab\x7f", "\b \b"}, {"\u65e5\x7f", "\x1b[2D\x1b[J"}, {"\n", "a\r\n" + P}}},
     {"history",
      {{"echo one\n", "one\r\n" + P}, {"echo two\n", "two\r\n" + P}, {"echo two\n", "two\r\n" + P},
       {"\n", "\r\n" + P},
       {"\x10\x7f\x7f\x7fONE\x10\x0e\n", "two\r\n" + P},
-      {"\x10\x10\n", "one\r\n" + P},
-      {"echo thr\x1b[A\x1b[B\n", "thr\r\n" + P}}},
+      {"\x10\x10", "\x1b[Jecho one"}, {"\n", "one\r\n" + P},
+      {"echo thr\x1b[B\x1b[A\x1b[B\n", "thr\r\n" + P}}},
     {"search",
      {{"echo alpha\n", "alpha\r\n" + P}, {"echo beta\n", "beta\r\n" + P},
-      {"\x12" "alp", "search [alp]: echo alpha"}, {"\n", "alpha\r\n" + P},
+      {"\x12", "search []: "}, {"alp", "search [alp]: echo alpha"}, {"\n", "alpha\r\n" + P},
       {"\x12" "echo\x12", "search [echo]: echo beta"}, {"\n", "beta\r\n" + P},
       {"\x12zz", "no match [zz]: "}, {"\x07" "echo back\n", "back\r\n" + P},
-      {"\x12" "bet\x05!\n", "beta!\r\n" + P}}},
+      {"\x12" "bet\x05!\n", "beta!\r\n" + P},
+      // An unbound key (here a null byte after a broken character) ends it.
+      {"\x12" "bet\xc3" + std::string(1, '\0'), P + "echo beta!"}, {"\n", "beta!\r\n" + P}}},
     {"completes_names",
      {{"cat alph\t", "cat alpha.txt "}, {"\n", "in alpha\r\n" + P},
-      {"cat My\t", "cat My\\ Documents/"}, {"f\n", "in f\r\n" + P},
+      {"cat My\t", "cat My\\ Documents/"}, {"\t", "f "}, {"\n", "in f\r\n" + P},
+      {"cat \"alph\"a\t", "a.txt "}, {"\n", "in alpha\r\n" + P},
+      {"cat alph\\\t", "alph\\a.txt "}, {"\n", "in alpha\r\n" + P},
+      {"cat .h\t", "cat .hidden "}, {"\n", "hid\r\n" + P},
+      {"cat \t\t", "\r\nMy Documents/  alpine/        it's\r\nalpha.txt      bin/           odd *|name\r\n" + P + "cat "},
+      {"\x15" "echo x\n", "x\r\n" + P},
       {"cat \"it\t", "cat \"it's\" "}, {"\n", "quoted\r\n" + P},
       {"cat 'it\t", "cat 'it'\\''s' "}, {"\n", "quoted\r\n" + P},
       {"cat od\t", "cat odd\\ \\*\\|name "}, {"\n", "odd\r\n" + P},
@@ -237,15 +272,37 @@ const EditRow kEditRows[] = {
     {"wide_character_at_the_margin",
      {{"@cols 20", ""}, {"echo 1234567\u65e5", "\u65e5"}, {"\x01", "\x1b[1A\x1b[6C"},
       {"\n", "1234567\u65e5\r\n" + P}}},
+    {"prompt_as_wide_as_the_window",
+     {{"@cols 20", ""}, {"echo a", "echo a"}, {"@cols 8", "\x1b[1A\r\x1b[J" + P + "echo a"}, {"\n", "a\r\n" + P}}},
+    {"prompt_with_escape_sequences",
+     {{"@cols 20", ""}, {"echo 0123456789abc\x01", "\r\x1b[2C"}, {"\n", "0123456789abc\r\n\x1b[1m$\x1b[0m "}},
+     "\x1b[1m$\x1b[0m "},
+    {"no_prompt", {{"echo a\n", ""}, {"\x10", "a\r\n\x1b[Jecho a"}, {"\n", "\r\na\r\n"}}, ""},
+    {"line_to_the_margin",
+     {{"@cols 20", ""}, {"echo 1234567", "echo 1234567"}, {"\x02", "\r\x1b[19C"}, {"\x01", "\x1b[11D"},
+      {"\x05" "8\n", "\r\n8\r\n12345678\r\n" + P}}},
     {"characters_of_several_bytes",
      {{"echo \u65e5\u672c\x1b[D", "\x1b[2D"}, {"\x7f\n", "\u672c\r\n" + P},
-      {"echo e\u0301x\x1b[D\x1b[D\x1b[3~\n", "x\r\n" + P},
-      {"echo \xff\xfe\n", "\xff\xfe\r\n" + P}}},
+      {"echo e\u0301x\x1b[D\x1b[D\x1b[3~\n", "\r\nx\r\n" + P},
+      {"echo \xff\xfe\n", "\xff\xfe\r\n" + P},
+      {"echo \u00e9", "echo \u00e9"}, {"\xff", "\xff"}, {"\n", "\u00e9\xff\r\n" + P},
+      {"echo \x80\u0301x\x1b[D\x1b[D\x1b[3~\n", "\x80x\r\n" + P},
+      {"echo \xf0\u0301\x1b[D\x1b[3~\n", "\r\n\xf0\r\n" + P},
+      // Two columns, one or none, at the edges of the blocks of each.
+      {"echo \u1100\u2654\u2614\u25ff\u274c\u2b55\u27bf\ufe70\U0001f005\u0e3b\u2100\U0001f600\x01", "\x1b[23D"},
+      {"\x0b\n", "\r\n" + P}}},
     {"interrupt_inside_the_line",
-     {{"echo abc\x1b[D\x1b[D", "\x1b[1D\x1b[1D"}, {"@intr", "\x1b[2C^C\r\n" + P}}},
+     {{"echo abc\x1b[D\x1b[D", "\x1b[1D\x1b[1D"}, {"@intr", "\x1b[2C^C\r\n" + P},
+      {"sleep 1\n", ""}, {"@wait sleep", ""}, {"@echoctl", ""}, {"@intr", "\x03\r\n" + P},
+      {"sleep 1\n", ""}, {"@wait sleep", ""}, {"@echoctl", ""}}},
     {"put_back_when_a_signal_ends_it", {{"echo ab", "echo ab"}, {"@kill 15", ""}}},
+    {"taken_again_when_continued",
+     {{"echo ab", "echo ab"}, {"@stop", "\r" + P + "echo ab"}, {"\x1b[D", "\x1b[1D"}, {"c\n", "acb\r\n" + P}}},
+    {"put_back_when_the_last_real_time_signal_ends_it", {{"echo ab", "echo ab"}, {"@kill 64", ""}}},
     {"clears_the_screen", {{"echo x\x0c", "\x1b[H\x1b[2J" + P + "echo x"}, {"\n", "x\r\n" + P}}},
-    {"pasted_lines_run_one_by_one", {{"echo a\necho b\n", "echo a\r\na\r\n" + P + "echo b\r\nb\r\n" + P}}},
+    {"pasted_lines_run_one_by_one",
+     {{"echo a\necho b\n", "echo a\r\na\r\n" + P + "echo b\r\nb\r\n" + P},
+      {"echo a\tb", "echo a^Ib"}, {"\x01", "\x1b[9D"}, {"\x05\n", "a b\r\n" + P}}},
     // A whole line typed ahead shows once (the terminal's echo), a part of
     // one again after the prompt, to be edited on.
     {"typed_ahead_runs_as_typed",
@@ -262,6 +319,7 @@ TEST_P(Editing, ShowsAndRuns)
     dir.write("alpha.txt", "in alpha\n");
     dir.write("it's", "quoted\n");
     dir.write("odd *|name", "odd\n");
+    dir.write(".hidden", "hid\n");
     ASSERT_EQ(mkdir(dir.file("alpine").c_str(), 0755), 0);
     ASSERT_EQ(mkdir(dir.file("My Documents").c_str(), 0755), 0);
     dir.write("My Documents/f", "in f\n");
@@ -269,9 +327,9 @@ TEST_P(Editing, ShowsAndRuns)
     dir.write("bin/zzcmd", "#!/bin/sh\necho ran zzcmd\n", 0755);
     ts::Options o;
     o.cwd = dir.path();
-    o.env = {"TERM=xterm", "PATH=" + dir.file("bin") + ":/usr/bin:/bin"};
+    o.env = {"TERM=xterm", "PATH=" + dir.file("bin") + ":/usr/bin:/bin", "WRENPROMPT=" + GetParam().prompt};
     ts::Pty t(ts::bin("wren"), o);
-    ASSERT_TRUE(t.expect(kPrompt));
+    ASSERT_TRUE(t.expect(GetParam().prompt));
     bool ahead = false;
     int killed = 0;
     for (const EditStep &step : GetParam().steps) {
@@ -287,8 +345,16 @@ TEST_P(Editing, ShowsAndRuns)
             ASSERT_TRUE(ts::eventually([&] { return child_running(t.pid(), step.keys.substr(6)) != 0; }));
         else if (step.keys == "@intr")
             t.send_intr();
-        else if (step.keys.starts_with("@kill "))
-            ASSERT_EQ(kill(t.pid(), killed = std::stoi(step.keys.substr(6))), 0);
+        else if (step.keys == "@echoctl")
+            ASSERT_TRUE(flip_echoctl(t));
+        else if (step.keys == "@stop")
+            ASSERT_TRUE(stop_and_continue(t));
+        else if (step.keys.starts_with("@kill ")) {
+            killed = std::stoi(step.keys.substr(6));
+            if (killed >= SIGRTMIN && ts::under_emulator())
+                GTEST_SKIP() << "the emulator keeps some real-time signals for itself";
+            ASSERT_EQ(kill(t.pid(), killed), 0);
+        }
         else
             t.send(step.keys);
         ASSERT_TRUE(t.expect(step.shows)) << ts::visible(t.transcript());
