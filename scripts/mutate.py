@@ -29,6 +29,7 @@ it back on its next start.
 
 import argparse
 import ctypes
+import fcntl
 import hashlib
 import json
 import os
@@ -551,6 +552,14 @@ def main():
 
     build = Build((ROOT / args.build).resolve())
     restorer = Restorer(build.folder)
+    # A second run on the same build folder would take the first one's
+    # changed file for a killed run's and put it back under it.
+    lock = open(restorer.dir / 'lock', 'w')
+    try:
+        fcntl.flock(lock, fcntl.LOCK_EX | fcntl.LOCK_NB)
+    except BlockingIOError:
+        print(f'another run is using {build.folder}: give this one a --build of its own', file=sys.stderr)
+        return 2
     for signum in (signal.SIGTERM, signal.SIGHUP):
         signal.signal(signum, end_by_interrupt)
     restorer.recover()
