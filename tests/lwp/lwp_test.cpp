@@ -472,6 +472,40 @@ TEST(Lwp, FloatingPointModesStayWithTheirThread)
     EXPECT_EQ(fp_failures, std::vector<std::string>{});
 }
 
+// The signal mask is the process's: what one thread blocks is blocked in the
+// next one it yields to, and after lwp_start returns.
+void blocks_usr1(void *)
+{
+    sigset_t one;
+    sigemptyset(&one);
+    sigaddset(&one, SIGUSR1);
+    sigprocmask(SIG_BLOCK, &one, nullptr);
+    lwp_yield();
+}
+
+void sees_usr1_blocked(void *seen)
+{
+    lwp_yield();
+    sigset_t now;
+    sigprocmask(SIG_SETMASK, nullptr, &now);
+    *static_cast<int *>(seen) = sigismember(&now, SIGUSR1);
+}
+
+TEST(Lwp, SignalMaskIsSharedByAllThreads)
+{
+    sigset_t before;
+    ASSERT_EQ(sigprocmask(SIG_SETMASK, nullptr, &before), 0);
+    ASSERT_FALSE(sigismember(&before, SIGUSR1));
+    int seen = -1;
+    ASSERT_GT(new_lwp(blocks_usr1, nullptr, 2048), 0);
+    ASSERT_GT(new_lwp(sees_usr1_blocked, &seen, 2048), 0);
+    lwp_start();
+    sigset_t after;
+    sigprocmask(SIG_SETMASK, &before, &after);
+    EXPECT_EQ(seen, 1);
+    EXPECT_TRUE(sigismember(&after, SIGUSR1));
+}
+
 TEST(Lwp, UsableFromC)
 {
     char text[16] = "";

@@ -180,7 +180,8 @@ TEST(WrenEditor, PlainTypingAndAHundredInterrupts)
 
 // Keys typed at the editor (TERM=xterm, 80 columns) and what shows next, in
 // a directory holding the files alpha.txt, "it's", "odd *|name" and
-// "My Documents/f", .hidden, the directory alpine, and bin/zzcmd, which PATH leads to. "@cols N" gives the
+// "My Documents/f", .hidden, the directory alpine, and bin/zzcmd, which PATH leads to, beside
+// bin/zzcdata, which may not be executed, and bin/zzlink, a link to alpine. "@cols N" gives the
 // window N columns, "@wait NAME" waits for the shell to run NAME, "@intr"
 // is the interrupt key, "@kill N" sends signal N, which ends the shell,
 // "@echoctl" turns the terminal's ECHOCTL over (while a command runs), "@stop"
@@ -262,6 +263,7 @@ const EditRow kEditRows[] = {
       {"cat 'it\t", "cat 'it'\\''s' "}, {"\n", "quoted\r\n" + P},
       {"cat od\t", "cat odd\\ \\*\\|name "}, {"\n", "odd\r\n" + P},
       {"echo x | zzc\t", "zzcmd "}, {"\n", "ran zzcmd\r\n" + P},
+      {"ls bin/zzl\t", "ink/"}, {"\n", "\r\n" + P},
       {"echo al\t", "echo alp"}, {"\t", "\r\nalpha.txt  alpine/\r\n" + P + "echo alp"},
       {"\n", "alp\r\n" + P}}},
     {"wraps_long_lines",
@@ -325,6 +327,8 @@ TEST_P(Editing, ShowsAndRuns)
     dir.write("My Documents/f", "in f\n");
     ASSERT_EQ(mkdir(dir.file("bin").c_str(), 0755), 0);
     dir.write("bin/zzcmd", "#!/bin/sh\necho ran zzcmd\n", 0755);
+    dir.write("bin/zzcdata", "data\n", 0666);
+    ASSERT_EQ(symlink("../alpine", dir.file("bin/zzlink").c_str()), 0);
     ts::Options o;
     o.cwd = dir.path();
     o.env = {"TERM=xterm", "PATH=" + dir.file("bin") + ":/usr/bin:/bin", "WRENPROMPT=" + GetParam().prompt};
