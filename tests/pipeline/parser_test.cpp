@@ -210,10 +210,15 @@ TEST(Crack, LongLineWithManyWords)
     want += "{" + std::string(100000, 'x') + "}";
     EXPECT_EQ(crack(line).text, want);
     // Line after line, as a shell cracks them, holds no more memory than one.
+    std::string stages = "a";
+    for (int i = 0; i < 1000; ++i)
+        stages += " | a";
     auto held = [] { struct mallinfo2 m = mallinfo2(); return static_cast<long>(m.uordblks + m.hblkhd); };
     long before = held();
-    for (int i = 0; i < 10; ++i)
+    for (int i = 0; i < 10; ++i) {
         crack(line);
+        crack(stages);
+    }
     EXPECT_LT(held() - before, 100000L);
 }
 

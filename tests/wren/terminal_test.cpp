@@ -197,6 +197,9 @@ struct EditRow {
     const char *name;
     std::vector<EditStep> steps;
     std::string prompt = kPrompt;
+    // Someone else changes the terminal's settings while the line is edited:
+    // they are left as they are then, not put back.
+    bool changed_meanwhile = false;
 };
 
 void PrintTo(const EditRow &row, std::ostream *os) { *os << row.name; }
@@ -280,6 +283,7 @@ const EditRow kEditRows[] = {
      {{"@cols 20", ""}, {"echo 0123456789abc\x01", "\r\x1b[2C"}, {"\n", "0123456789abc\r\n\x1b[1m$\x1b[0m "}},
      "\x1b[1m$\x1b[0m "},
     {"prompt_with_a_carriage_return", {{"echo a", "echo a"}, {"@cols 40", "\x1b[J$ echo a"}, {"\n", "a\r\n"}}, "up\r$ "},
+    {"settings_changed_meanwhile", {{"echo a", "echo a"}, {"@echoctl", ""}, {"@kill 15", ""}}, kPrompt, true},
     {"no_prompt", {{"echo a\n", ""}, {"\x10", "a\r\n\x1b[Jecho a"}, {"\n", "\r\na\r\n"}}, ""},
     {"line_to_the_margin",
      {{"@cols 20", ""}, {"echo 1234567", "echo 1234567"}, {"\x02", "\r\x1b[19C"}, {"\x01", "\x1b[11D"},
@@ -310,6 +314,7 @@ const EditRow kEditRows[] = {
     // one again after the prompt, to be edited on.
     {"typed_ahead_runs_as_typed",
      {{"sleep 1\n", ""}, {"@wait sleep", ""}, {"echo ahead\n", "echo ahead\r\n"}, {"", P + "ahead\r\n" + P},
+      {"\x1b[A\n", "ahead\r\nahead\r\n" + P},
       {"sleep 1\n", ""}, {"@wait sleep", ""}, {"echo par", "echo par"}, {"", P + "echo par"},
       {"tial\n", "partial\r\n" + P}}},
 };
@@ -370,7 +375,10 @@ TEST_P(Editing, ShowsAndRuns)
     }
     ts::Result r = t.wait();
     EXPECT_TRUE(killed ? r.term_signal() == killed : r.exit_code() == 0) << r.describe();
-    EXPECT_TRUE(ts::as_fresh(t.attrs()));
+    if (GetParam().changed_meanwhile)
+        EXPECT_FALSE(t.attrs().c_lflag & ICANON);
+    else
+        EXPECT_TRUE(ts::as_fresh(t.attrs()));
 }
 
 INSTANTIATE_TEST_SUITE_P(WrenEditor, Editing, ::testing::ValuesIn(kEditRows), ts::CaseName());
