@@ -476,10 +476,10 @@ TEST(Lwp, FloatingPointModesStayWithTheirThread)
 // next one it yields to, and after lwp_start returns.
 void blocks_usr1(void *)
 {
-    sigset_t one;
-    sigemptyset(&one);
-    sigaddset(&one, SIGUSR1);
-    sigprocmask(SIG_BLOCK, &one, nullptr);
+    sigset_t usr1;
+    sigemptyset(&usr1);
+    sigaddset(&usr1, SIGUSR1);
+    sigprocmask(SIG_BLOCK, &usr1, nullptr);
     lwp_yield();
 }
 
