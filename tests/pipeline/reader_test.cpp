@@ -224,7 +224,11 @@ TEST(ReadLongString, AtATerminalTheLineIsEdited)
     ASSERT_TRUE(q.expect("ab\x1b[1D") && reading(q));
     q.send_quit();
     EXPECT_EQ(q.wait().term_signal(), SIGQUIT);
-    EXPECT_EQ(ts::visible(q.rest()), ts::visible("\x1b[1C^\\"));
+    // The emulator says on the terminal that the program dumped core.
+    std::string rest = q.rest();
+    if (ts::under_emulator())
+        rest = rest.substr(0, rest.find("qemu:"));
+    EXPECT_EQ(ts::visible(rest), ts::visible("\x1b[1C^\\"));
     EXPECT_TRUE(ts::as_fresh(q.attrs()));
 }
 

@@ -266,7 +266,10 @@ TEST_F(Runner, ChildrenGetDefaultInterruptAndBrokenPipe)
     EXPECT_TRUE(has_signal(status, "SigIgn", SIGTSTP)) << status;
     EXPECT_TRUE(has_signal(status, "SigBlk", SIGUSR1)) << status;
     EXPECT_FALSE(has_signal(status, "SigCgt", SIGQUIT)) << status;
-    EXPECT_TRUE(has_signal(status, "SigIgn", rt - 1) && has_signal(status, "SigIgn", rt + 1)) << status;
+    // The emulator gives the real-time signals other numbers on the host.
+    if (!ts::under_emulator()) {
+        EXPECT_TRUE(has_signal(status, "SigIgn", rt - 1) && has_signal(status, "SigIgn", rt + 1)) << status;
+    }
     EXPECT_EQ(asked.status, 128 + SIGPIPE) << asked.err;
 }
 
