@@ -445,7 +445,10 @@ class Runner:
         """'pass', 'fail' or 'timeout', and the seconds it took."""
         exe = self.build.folder / 'tests' / test.program
         start = time.monotonic()
+        # A test killed at its time limit leaves its temporary folder: in the
+        # scratch folder, which goes at the end of the run.
         proc = subprocess.Popen([str(exe), f'--gtest_filter={test.name}'], cwd=self.scratch,
+                                env={**os.environ, 'TMPDIR': str(self.scratch)},
                                 stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
                                 start_new_session=True)
         try:
