@@ -602,6 +602,7 @@ def main():
         build.remember(path)
 
     with tempfile.TemporaryDirectory(prefix='mutate.') as scratch:
+        os.chmod(scratch, 0o1777)  # as /tmp is: a test may drop to another user
         runner = Runner(build, scratch)
         tests_of, seen = {}, {}
         for d in directories:
