@@ -89,11 +89,6 @@ foreach(component IN LISTS CPACK_COMPONENTS_ALL)
     COMPONENT ${component} EXCLUDE_FROM_ALL)
 endforeach()
 # What lintian reports that is not to be mended, with the reasons.
-set(overrides_slurp_runtime "# Built with -D_FORTIFY_SOURCE=2: its one call the C library could check,
-# fgets_unlocked, fills a buffer on the heap whose size the compiler cannot
-# know, so there is no checked variant to call.
-@package@: hardening-no-fortify-functions
-")
 set(overrides_pipeline_runtime "# Only a child it has started and that could not run its command leaves
 # through _exit, as a child of vfork must; the caller's process never ends
 # in the library.
