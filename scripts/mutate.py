@@ -570,8 +570,8 @@ def main():
     equivalents = read_equivalents()
     if args.file:
         every = []
-        for spec in args.file:
-            name, _, line = spec.partition(':')
+        for where in args.file:
+            name, _, line = where.partition(':')
             path = Path(name).resolve().relative_to(ROOT).as_posix()
             if product_directory(path) is None:
                 parser.error(f'{path} is not in a product directory')
