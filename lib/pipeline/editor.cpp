@@ -12,12 +12,14 @@
 // editor, and escape sequences go out only for keys that need them. The line
 // is taken to start after the prompt (see set_line_prompt) at the left
 // margin, on a terminal that wraps lines at its width.
+#include <locale.h>
 #include <signal.h>
 #include <stdio_ext.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
 #include <termios.h>
 #include <unistd.h>
+#include <wchar.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -310,46 +312,19 @@ void release_signals()
 // ---------------------------------------------------------------------------
 // Characters: UTF-8, and the columns each takes.
 
-struct Range {
-    char32_t first, last;
-};
-
-// Characters two columns wide: the East Asian wide and full-width blocks and
-// the common emoji.
-constexpr Range kWide[] = {
-    {0x1100, 0x115F},   {0x231A, 0x231B},   {0x2329, 0x232A},   {0x23E9, 0x23EC},   {0x23F0, 0x23F0},
-    {0x23F3, 0x23F3},   {0x25FD, 0x25FE},   {0x2614, 0x2615},   {0x2648, 0x2653},   {0x267F, 0x267F},
-    {0x2693, 0x2693},   {0x26A1, 0x26A1},   {0x26AA, 0x26AB},   {0x26BD, 0x26BE},   {0x26C4, 0x26C5},
-    {0x26CE, 0x26CE},   {0x26D4, 0x26D4},   {0x26EA, 0x26EA},   {0x26F2, 0x26F3},   {0x26F5, 0x26F5},
-    {0x26FA, 0x26FA},   {0x26FD, 0x26FD},   {0x2705, 0x2705},   {0x270A, 0x270B},   {0x2728, 0x2728},
-    {0x274C, 0x274C},   {0x274E, 0x274E},   {0x2753, 0x2755},   {0x2757, 0x2757},   {0x2795, 0x2797},
-    {0x27B0, 0x27B0},   {0x27BF, 0x27BF},   {0x2B1B, 0x2B1C},   {0x2B50, 0x2B50},   {0x2B55, 0x2B55},
-    {0x2E80, 0x303E},   {0x3041, 0x33FF},   {0x3400, 0x4DBF},   {0x4E00, 0x9FFF},   {0xA000, 0xA4CF},
-    {0xA960, 0xA97F},   {0xAC00, 0xD7A3},   {0xF900, 0xFAFF},   {0xFE10, 0xFE19},   {0xFE30, 0xFE6F},
-    {0xFF00, 0xFF60},   {0xFFE0, 0xFFE6},   {0x16FE0, 0x16FE4}, {0x17000, 0x18CFF}, {0x1B000, 0x1B2FF},
-    {0x1F004, 0x1F004}, {0x1F0CF, 0x1F0CF}, {0x1F18E, 0x1F18E}, {0x1F191, 0x1F19A}, {0x1F200, 0x1F251},
-    {0x1F300, 0x1F64F}, {0x1F680, 0x1F6FF}, {0x1F900, 0x1F9FF}, {0x1FA70, 0x1FAFF}, {0x20000, 0x2FFFD},
-    {0x30000, 0x3FFFD},
-};
-
-// Characters of no width of their own, drawn on the one before them: the
-// combining marks of the common scripts, joiners and variation selectors.
-constexpr Range kMarks[] = {
-    {0x0300, 0x036F}, {0x0483, 0x0489}, {0x0591, 0x05BD}, {0x0610, 0x061A}, {0x064B, 0x065F},
-    {0x0E31, 0x0E31}, {0x0E34, 0x0E3A}, {0x0E47, 0x0E4E}, {0x1AB0, 0x1AFF}, {0x1DC0, 0x1DFF},
-    {0x200B, 0x200F}, {0x20D0, 0x20FF}, {0xFE00, 0xFE0F}, {0xFE20, 0xFE2F}, {0xE0100, 0xE01EF},
-};
-
-template <size_t N>
-bool among(char32_t c, const Range (&table)[N])
+// The columns a character takes, as the C library's UTF-8 tables have them
+// in whatever locale the program runs: the editor reads UTF-8 always. One
+// those tables do not know (unassigned, or no tables installed) takes one.
+int columns(char32_t c)
 {
-    for (const Range &r : table)
-        if (c >= r.first && c <= r.last)
-            return true;
-    return false;
+    static const locale_t utf8 = newlocale(LC_CTYPE_MASK, "C.UTF-8", nullptr);
+    if (c < 0x80 || utf8 == nullptr)
+        return 1;
+    locale_t was = uselocale(utf8);
+    int w = wcwidth(static_cast<wchar_t>(c));
+    uselocale(was);
+    return w < 0 ? 1 : w;
 }
-
-int columns(char32_t c) { return c < 0x300 ? 1 : among(c, kMarks) ? 0 : among(c, kWide) ? 2 : 1; }
 
 // The character that starts at `s` (`n` bytes there) and its length, or 0
 // when those bytes are no valid UTF-8.

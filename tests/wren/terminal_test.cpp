@@ -295,8 +295,11 @@ const EditRow kEditRows[] = {
       {"echo \u00e9", "echo \u00e9"}, {"\xff", "\xff"}, {"\xf8", "\xf8"}, {"\n", "\u00e9\xff\xf8\r\n" + P},
       {"echo \x80\u0301x\x1b[D\x1b[D\x1b[3~\n", "\x80x\r\n" + P},
       {"echo \xf0\u0301\x1b[D\x1b[3~\n", "\r\n\xf0\r\n" + P},
-      // Two columns, one or none, at the edges of the blocks of each.
-      {"echo \u1100\u2654\u2614\u25ff\u274c\u2b55\u27bf\u2b1b\ufe70\U0001f005\u0e3b\u2100\U0001f600\x01", "\x1b[25D"},
+      // Two columns, one or none: wide characters beside narrow ones, a
+      // Hebrew letter with its mark, and a character not assigned yet.
+      {"echo \u1100\u2654\u2614\u25ff\u274c\u2b55\u27bf\u2b1b\ufe70\U0001f005\u0e3b\u2100\U0001f600"
+       "\u05d0\u05bf\u0378\x01",
+       "\x1b[27D"},
       {"\x0b\n", "\r\n" + P}}},
     {"interrupt_inside_the_line",
      {{"echo abc\x1b[D\x1b[D", "\x1b[1D\x1b[1D"}, {"@intr", "\x1b[2C^C\r\n" + P},
