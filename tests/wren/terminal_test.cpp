@@ -45,6 +45,9 @@ TEST(WrenTerminal, PromptsBeforeEveryLineAndExitsQuietly)
     ASSERT_TRUE(t.expect(ts::crlf("hi\n") + kPrompt)) << ts::visible(t.transcript());
     t.send("\n");
     ASSERT_TRUE(t.expect(ts::crlf("\n") + kPrompt)) << ts::visible(t.transcript());
+    // Keys that come after the prompt but before the editor has the terminal
+    // are echoed by the terminal too.
+    ASSERT_TRUE(blocked_on(t.pid()));
     t.send("exit\n");
     ts::Result r = t.wait();
     EXPECT_EQ(r.exit_code(), 0) << r.describe();
