@@ -149,14 +149,16 @@ TEST(StackConsole, PromptsOnATerminal)
 }
 
 // A program at the other end of pipes, too, has each prompt while the
-// console waits for its reply, though the output is no terminal.
+// console waits for its reply, though the output is no terminal; and a
+// refusal while the console waits for the rest of the refused line.
 TEST(StackConsole, PromptsThroughPipes)
 {
     ts::Options o;
     o.input_open = true;
     ts::Process p(ts::bin("stack"), o);
     const std::pair<const char *, std::string> steps[] = {
-        {"", kBanner + kAsk}, {"u\n", "What number? "}, {"-5\n", stack_line("-5 ") + kAsk}, {"x\n", kBye}};
+        {"", kBanner + kAsk}, {"u\n", "What number? "}, {"?", "Not a number!!!\n"}, {"\n", stack_line("") + kAsk},
+        {"u\n", "What number? "}, {"-5\n", stack_line("-5 ") + kAsk}, {"x\n", kBye}};
     std::string want;
     for (const auto &[reply, shown] : steps) {
         p.send(reply);
