@@ -3,9 +3,12 @@
 // with very long lines, and line for line against getline.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <random>
 #include <string>
 #include <thread>
@@ -227,19 +230,38 @@ TEST(Myline, ZeroBytesInsideALine)
 }
 
 // Threads sharing one stream each get whole lines, never the rest of a line
-// another thread began: a line takes several reads, and they are not split.
+// another thread began. The stream hands out a few bytes a read and pauses
+// in each, and gives nothing before both threads are under way: a line takes
+// several reads, made while the other thread runs too.
 TEST(Myline, ThreadsSharingAStreamGetWholeLines)
 {
-    const size_t kLines = 20000;
-    std::string input;
+    const size_t kLines = 1000;
+    struct Trickle {
+        std::string data;
+        size_t pos = 0;
+        std::atomic<int> readers{0};
+    } t;
     for (size_t i = 0; i < kLines; ++i)
-        input += std::string(300 + i % 50, static_cast<char>('a' + i % 26)) + "\n";
-    MemStream in(input);
+        t.data += std::string(300 + i % 50, static_cast<char>('a' + i % 26)) + "\n";
+    cookie_io_functions_t io{};
+    io.read = [](void *cookie, char *buf, size_t size) -> ssize_t {
+        auto *s = static_cast<Trickle *>(cookie);
+        while (s->readers < 2)
+            std::this_thread::yield();
+        size = std::min({size, size_t{64}, s->data.size() - s->pos});
+        memcpy(buf, s->data.data() + s->pos, size);
+        s->pos += size;
+        std::this_thread::sleep_for(std::chrono::microseconds(10));
+        return static_cast<ssize_t>(size);
+    };
+    FILE *in = fopencookie(&t, "r", io);
+    ASSERT_NE(in, nullptr);
     std::atomic<size_t> lines{0}, broken{0}, bytes{0};
     auto reader = [&] {
+        ++t.readers;
         LineBuffer buf;
         size_t got;
-        while ((got = buf.read(in.get())) != kEnd) {
+        while ((got = buf.read(in)) != kEnd) {
             const std::string line(buf.line, got);
             if (line.back() != '\n' || line.find_first_not_of(line[0]) != got - 1)
                 ++broken;
@@ -250,9 +272,10 @@ TEST(Myline, ThreadsSharingAStreamGetWholeLines)
     std::thread first(reader), second(reader);
     first.join();
     second.join();
+    (void)fclose(in);
     EXPECT_EQ(broken, 0u);
     EXPECT_EQ(lines, kLines);
-    EXPECT_EQ(bytes, input.size());
+    EXPECT_EQ(bytes, t.data.size());
 }
 
 TEST(Myline, LineOfTensOfMegabytes)

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 
 #include "pty_session.h"
 #include "expect.h"
@@ -145,6 +146,26 @@ TEST(StackConsole, PromptsOnATerminal)
     ASSERT_TRUE(t.expect(kBye)) << ts::visible(t.transcript());
     ts::Result r = t.wait();
     EXPECT_EQ(r.exit_code(), 0) << r.describe();
+}
+
+// A program at the other end of pipes, too, has each prompt while the
+// console waits for its reply, though the output is no terminal; and a
+// refusal while the console waits for the rest of the refused line.
+TEST(StackConsole, PromptsThroughPipes)
+{
+    ts::Options o;
+    o.input_open = true;
+    ts::Process p(ts::bin("stack"), o);
+    const std::pair<const char *, std::string> steps[] = {
+        {"", kBanner + kAsk}, {"u\n", "What number? "}, {"?", "Not a number!!!\n"}, {"\n", stack_line("") + kAsk},
+        {"u\n", "What number? "}, {"-5\n", stack_line("-5 ") + kAsk}, {"x\n", kBye}};
+    std::string want;
+    for (const auto &[reply, shown] : steps) {
+        p.send(reply);
+        want += shown;
+        ASSERT_TRUE(ts::eventually([&] { return p.out() == want; })) << ts::visible(p.out());
+    }
+    EXPECT_EQ(p.wait().exit_code(), 0);
 }
 
 }  // namespace

@@ -69,9 +69,10 @@ const Case kPiped[] = {
      "exec \"$0\" 2>&-"},
     {"ignored_child_signal_is_reset", "echo hi | cat\n", "hi\n\n", "", 0,
      "exec env --ignore-signal=CHLD \"$0\""},
-    // Without /dev/null to hold a closed standard input's number, the script gets it.
-    {"script_opened_as_descriptor_0", "", "hi\n", "", 0,
-     "echo 'echo hi' > s && ASAN_OPTIONS=${ASAN_OPTIONS:+$ASAN_OPTIONS:}verify_asan_link_order=0 "
+    // Without /dev/null to hold a closed standard input's number, the script
+    // gets it, and its commands get the script as their standard input.
+    {"script_opened_as_descriptor_0", "", "hi\necho hi\ncat /dev/stdin\n", "", 0,
+     "printf 'echo hi\\ncat /dev/stdin\\n' > s && ASAN_OPTIONS=${ASAN_OPTIONS:+$ASAN_OPTIONS:}verify_asan_link_order=0 "
      "LD_PRELOAD=\"$FAULTLIB\" FAULT='open(/dev/null):1' exec \"$0\" s <&-"},
 };
 
