@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <fcntl.h>
+#include <malloc.h>
 #include <pty.h>
 #include <signal.h>
 #include <sys/socket.h>
@@ -63,6 +64,13 @@ TEST(ReadLongString, LinesAroundEveryGrowth)
         std::string a(n, 'a'), b(n + 1, 'b');
         EXPECT_EQ(lines_of(a + "\n" + b), (Lines{a, b})) << n;
     }
+    // A long line holds less than twice its length in memory.
+    std::string big(300000, 'x');
+    FILE *in = fmemopen(big.data(), big.size(), "r");
+    char *line = readLongString(in);
+    EXPECT_LT(malloc_usable_size(line), 2 * big.size());
+    free(line);
+    fclose(in);
 }
 
 void on_alarm(int) {}

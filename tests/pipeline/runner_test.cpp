@@ -7,12 +7,15 @@
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <thread>
+#include <vector>
 
 #include "pipeline/parser.h"
 #include "pipeline/pipeline.h"
@@ -27,9 +30,9 @@ struct Ran {
 
 // Cracks and runs one line, collecting what the library printed (unless
 // `capture` is false: the capture holds a descriptor commands would inherit).
-// With `no_descriptors`, the library finds none free, but the commands it
-// executes have one (for their loader).
-Ran run_line(const std::string &line, bool capture = true, bool no_descriptors = false)
+// With `descriptors` >= 0, the library finds only that many free (the lowest
+// ones), but the commands it executes have one more (for their loader).
+Ran run_line(const std::string &line, bool capture = true, int descriptors = -1)
 {
     pipeline pl = crack_pipeline(strdup(line.c_str()));
     EXPECT_NE(pl, nullptr) << line;
@@ -39,10 +42,15 @@ Ran run_line(const std::string &line, bool capture = true, bool no_descriptors =
         testing::internal::CaptureStderr();
     rlimit old{};
     getrlimit(RLIMIT_NOFILE, &old);
-    int spare = no_descriptors ? open("/dev/null", O_RDONLY | O_CLOEXEC) : -1;
+    std::vector<int> taken;
+    for (int i = 0; i <= descriptors; ++i)
+        taken.push_back(open("/dev/null", O_RDONLY | O_CLOEXEC));
+    int spare = descriptors >= 0 ? taken.back() : -1;
     rlimit low{static_cast<rlim_t>(spare + 1), old.rlim_max};
     if (spare >= 0)
         setrlimit(RLIMIT_NOFILE, &low);
+    for (int i = 0; i < descriptors; ++i)
+        close(taken[i]);
     errno = EINTR;  // as an interrupted call of the caller leaves it: no failure of the run
     int status = do_pipeline(pl);
     setrlimit(RLIMIT_NOFILE, &old);
@@ -79,12 +87,17 @@ TEST_F(Runner, PipesAndRedirections)
     close(0);
     close(1);
     Ran closed = run_line("echo hi | cat | cat > " + at("out"), false);
+    Ran both = run_line("cat < " + at("in") + " > " + at("copy"), false);
+    bool left_open = fcntl(0, F_GETFD) != -1 || fcntl(1, F_GETFD) != -1;
     dup2(saved, 0);
     dup2(saved_out, 1);
     close(saved);
     close(saved_out);
     EXPECT_EQ(closed.status, 0);
     EXPECT_EQ(dir.read("out"), "hi\n");
+    EXPECT_EQ(both.status, 0);
+    EXPECT_EQ(dir.read("copy"), "pear\napple\nfig\napple\n");
+    EXPECT_FALSE(left_open);
 }
 
 TEST_F(Runner, OutputFileIsTruncatedAndHonoursTheUmask)
@@ -180,9 +193,19 @@ TEST_F(Runner, RedirectionOrPipeThatCannotBeOpened)
     EXPECT_EQ(out.status, 1);
     EXPECT_EQ(out.err, at("no/dir") + ": No such file or directory\n");
     lineno = 5;
-    Ran pipe = run_line("true | true", true, true);
+    Ran pipe = run_line("true | true", true, 0);
     EXPECT_EQ(pipe.status, -1);
     EXPECT_EQ(pipe.err, "line 5: pipe: Too many open files\n");
+    // Room for one pipe of two, our standard input closed: the first pipe
+    // takes its number, and is not left open when the second cannot be made.
+    int saved = fcntl(0, F_DUPFD_CLOEXEC, 3);
+    close(0);
+    Ran second = run_line("true | true | true", false, 2);
+    bool left_open = fcntl(0, F_GETFD) != -1;
+    dup2(saved, 0);
+    close(saved);
+    EXPECT_EQ(second.status, -1);
+    EXPECT_FALSE(left_open);
 }
 
 // What a command would inherit from us anyway: our descriptors without
@@ -245,7 +268,7 @@ TEST_F(Runner, ChildrenGetDefaultInterruptAndBrokenPipe)
 
     Ran r = run_line("grep -E '^Sig(Blk|Ign|Cgt)' /proc/self/status > " + at("out"));
     // Without a descriptor for the list of dispositions, asked one by one.
-    Ran asked = run_line("sh -c 'kill -HUP $$; kill -PIPE $$'", true, true);
+    Ran asked = run_line("sh -c 'kill -HUP $$; kill -PIPE $$'", true, 0);
 
     sigprocmask(SIG_SETMASK, &old_mask, nullptr);
     sigaction(SIGINT, &old_int, nullptr);
@@ -271,6 +294,53 @@ TEST_F(Runner, ChildrenGetDefaultInterruptAndBrokenPipe)
         EXPECT_TRUE(has_signal(status, "SigIgn", rt - 1) && has_signal(status, "SigIgn", rt + 1)) << status;
     }
     EXPECT_EQ(asked.status, 128 + SIGPIPE) << asked.err;
+}
+
+// A signal that comes while a stage is being started (a PATH of many
+// directories keeps it searching for a while): a hang-up the caller catches
+// ends it as it would end the command, and a stop (from the terminal, or for
+// reading or writing it) waits until the command runs, rather than stopping
+// the stage where we wait for it to execute. Run in a process group of its
+// own within our session: in one without a parent in the session (as when
+// the tests run detached) stops are discarded.
+TEST_F(Runner, SignalsWhileAStageStarts)
+{
+    std::string path;
+    while (path.size() < 100000)
+        path += "/nonexistent:";
+    pid_t pid = fork();
+    if (pid == 0) {
+        setpgid(0, 0);
+        setenv("PATH", (path + "/usr/bin:/bin").c_str(), 1);
+        struct sigaction catcher{};
+        catcher.sa_handler = on_signal;
+        sigaction(SIGHUP, &catcher, nullptr);
+        std::string seen;
+        for (int sig : {SIGHUP, SIGTSTP, SIGTTIN, SIGTTOU}) {
+            std::thread sender([&] {
+                std::vector<pid_t> kids;
+                if (!ts::eventually([&] { return !(kids = ts::children_of(getpid())).empty(); }))
+                    return;
+                kill(kids[0], sig);
+                if (sig != SIGHUP) {
+                    if (ts::eventually([&] { return ts::state_of(kids[0]) == 'T'; }))
+                        seen += "stopped as " + ts::name_of(kids[0]) + ", ";
+                    kill(kids[0], SIGKILL);
+                }
+            });
+            pipeline pl = crack_pipeline(strdup("sleep 10"));
+            int status = do_pipeline(pl);
+            free_pipeline(pl);
+            sender.join();
+            seen += "ended " + std::to_string(status) + "; ";
+        }
+        dir.write("seen", seen);
+        _exit(0);
+    }
+    int ws = 0;
+    ASSERT_EQ(waitpid(pid, &ws, 0), pid);
+    std::string stop = "stopped as sleep, ended " + std::to_string(128 + SIGKILL) + "; ";
+    EXPECT_EQ(dir.read("seen"), "ended " + std::to_string(128 + SIGHUP) + "; " + stop + stop + stop);
 }
 
 TEST_F(Runner, NothingToRun)

@@ -56,6 +56,8 @@ const Case kPiped[] = {
      "exec \"$0\" /dev/stdin", [] { return std::string(4 << 20, 'x'); }},
     {"line_too_many_words_for_memory_is_dropped", "echo 'b\necho next\n", "next\n\n", kDropped, 0, "exec \"$0\"",
      [] { std::string line = "x "; while (line.size() < 400000) line += line; return line; }},
+    {"quoted_word_too_long_for_memory_is_dropped", "echo 'b\necho next\n", "next\n\n", kDropped, 0, "exec \"$0\"",
+     [] { return "echo '" + std::string(1200000, 'x') + "'"; }},
     // The script takes the last descriptor there is: the directory a pattern
     // searches cannot be opened, which is no empty match. (A sanitizer's leak
     // check would need one more at the end.)

@@ -183,7 +183,7 @@ TEST(WrenEditor, PlainTypingAndAHundredInterrupts)
 
 // Keys typed at the editor (TERM=xterm, 80 columns) and what shows next, in
 // a directory holding the files alpha.txt, "it's", "odd *|name" and
-// "My Documents/f", .hidden, the directory alpine, and bin/zzcmd, which PATH leads to, beside
+// "My Documents/f", .hidden, the directory alpine holding $x\y, and bin/zzcmd, which PATH leads to, beside
 // bin/zzcdata, which may not be executed, and bin/zzlink, a link to alpine. "@cols N" gives the
 // window N columns, "@wait NAME" waits for the shell to run NAME, "@intr"
 // is the interrupt key, "@kill N" sends signal N, which ends the shell,
@@ -203,6 +203,7 @@ struct EditRow {
     // Someone else changes the terminal's settings while the line is edited:
     // they are left as they are then, not put back.
     bool changed_meanwhile = false;
+    std::string fault{};  // calls made to fail, see ts::Options::fault
 };
 
 void PrintTo(const EditRow &row, std::ostream *os) { *os << row.name; }
@@ -272,6 +273,15 @@ const EditRow kEditRows[] = {
       {"ls bin/zzl\t", "ink/"}, {"\n", "\r\n" + P},
       {"echo al\t", "echo alp"}, {"\t", "\r\nalpha.txt  alpine/\r\n" + P + "echo alp"},
       {"\n", "alp\r\n" + P}}},
+    // Inside double quotes a backslash keeps only $ ` " and itself, and only
+    // once the character after it is typed.
+    {"completes_escapes_in_double_quotes",
+     {{"cat \"alph\\\t", "cat \"alp"}, {"Z", "h\\Z"},
+      {"\x15" "cat \"alpine/\\$x\\\\\t", "y\" "}, {"\n", "dollar\r\n" + P}}},
+    // The fourth realloc, the list of names for the Tab, fails: no name is
+    // added, and the line runs as typed.
+    {"completes_nothing_without_memory", {{"cat al\t", "cat al"}, {"\n", "al: No such file or directory\r\n" + P}},
+     kPrompt, false, "realloc:4"},
     {"wraps_long_lines",
      {{"@cols 20", ""}, {"echo 0123456789abcdefghij", "ghij"},
       {"\x01", "\x1b[1A\x1b[5D"},
@@ -335,6 +345,7 @@ TEST_P(Editing, ShowsAndRuns)
     dir.write("odd *|name", "odd\n");
     dir.write(".hidden", "hid\n");
     ASSERT_EQ(mkdir(dir.file("alpine").c_str(), 0755), 0);
+    dir.write("alpine/$x\\y", "dollar\n");
     ASSERT_EQ(mkdir(dir.file("My Documents").c_str(), 0755), 0);
     dir.write("My Documents/f", "in f\n");
     ASSERT_EQ(mkdir(dir.file("bin").c_str(), 0755), 0);
@@ -344,6 +355,7 @@ TEST_P(Editing, ShowsAndRuns)
     ts::Options o;
     o.cwd = dir.path();
     o.env = {"TERM=xterm", "PATH=" + dir.file("bin") + ":/usr/bin:/bin", "WRENPROMPT=" + GetParam().prompt};
+    o.fault = GetParam().fault;
     ts::Pty t(ts::bin("wren"), o);
     ASSERT_TRUE(t.expect(GetParam().prompt));
     bool ahead = false;
