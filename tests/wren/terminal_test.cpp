@@ -180,9 +180,9 @@ TEST(WrenEditor, PlainTypingAndAHundredInterrupts)
 
 // Keys typed at the editor (TERM=xterm, 80 columns) and what shows next, in
 // a directory holding the files alpha.txt, "it's", "odd *|name" and
-// "My Documents/f", .hidden, the directory alpine (holding "été" and "être"),
-// and bin/zzcmd, which PATH leads to, beside bin/zzcdata, which may not be
-// executed, bin/zzlink, a link to alpine, and "bin/\x80x". "@cols N" gives the
+// "My Documents/f", .hidden, the directory alpine (holding "\x80x", "éé" and
+// "éê"), and bin/zzcmd, which PATH leads to, beside bin/zzcdata, which may
+// not be executed, and bin/zzlink, a link to alpine. "@cols N" gives the
 // window N columns, "@wait NAME" waits for the shell to run NAME, "@intr"
 // is the interrupt key, "@kill N" sends signal N, which ends the shell,
 // "@echoctl" turns the terminal's ECHOCTL over (while a command runs),
@@ -339,11 +339,12 @@ const EditRow kEditRows[] = {
     {"terminal_keys_of_its_own",
      {{"sleep 1\n", ""}, {"@wait sleep", ""}, {"@swapkeys", ""}, {"echo abx\x15", "abx\b \b"}, {"\x7f", "\x1b[7D\x1b[J"},
       {"sleep 1\n", ""}, {"@wait sleep", ""}, {"@swapkeys", ""}}},
-    // Names that agree in a character's first byte only, or in nothing, are
-    // not completed at all.
+    // Names are completed only as far as they agree in whole characters:
+    // here in none, then in one and a byte of the next.
     {"completes_whole_characters_only",
-     {{"cat alpine/\t", "cat alpine/"}, {"\t", "\r\n\u00e9t\u00e9   \u00eatre\r\n" + P + "cat alpine/"},
-      {"\u00ea\t", "tre "}, {"\n", "to be\r\n" + P}, {"cat bin/\t", "cat bin/"}, {"\x15" "echo ok\n", "ok\r\n" + P}}},
+     {{"cat alpine/\t", "cat alpine/"}, {"\u00e9\t", "\u00e9"},
+      {"\t", "\r\n\u00e9\u00e9  \u00e9\u00ea\r\n" + P + "cat alpine/\u00e9"}, {"\u00ea\t", " "},
+      {"\n", "then\r\n" + P}}},
     {"four_byte_character_shows_at_once", {{"echo \U0001f600", "echo \U0001f600"}, {"\n", "\U0001f600\r\n" + P}}},
     // The line's first growth (the shell's first realloc) fails: that key
     // is dropped, and the line goes on.
@@ -362,11 +363,11 @@ TEST_P(Editing, ShowsAndRuns)
     ASSERT_EQ(mkdir(dir.file("alpine").c_str(), 0755), 0);
     ASSERT_EQ(mkdir(dir.file("My Documents").c_str(), 0755), 0);
     dir.write("My Documents/f", "in f\n");
-    dir.write("alpine/\u00e9t\u00e9", "summer\n");
-    dir.write("alpine/\u00eatre", "to be\n");
+    dir.write("alpine/\x80x", "no character\n");
+    dir.write("alpine/\u00e9\u00e9", "twice\n");
+    dir.write("alpine/\u00e9\u00ea", "then\n");
     ASSERT_EQ(mkdir(dir.file("bin").c_str(), 0755), 0);
     dir.write("bin/zzcmd", "#!/bin/sh\necho ran zzcmd\n", 0755);
-    dir.write("bin/\x80x", "no character\n");
     dir.write("bin/zzcdata", "data\n", 0666);
     ASSERT_EQ(symlink("../alpine", dir.file("bin/zzlink").c_str()), 0);
     ts::Options o;
