@@ -1,7 +1,8 @@
 /* SPDX-License-Identifier: ISC */
 /* Reads lines with readLongString as a program other than the shell does:
  * no prompt given to the line editor, and SIGALRM caught without restart.
- * Prints each line in brackets and "EINTR" for an interrupted read, and
+ * Prints ">" before each read, left in the stream's buffer as a prompt
+ * often is, each line in brackets and "EINTR" for an interrupted read, and
  * ends at the end of input. */
 #include <errno.h>
 #include <signal.h>
@@ -21,6 +22,7 @@ int main(void)
     if (sigaction(SIGALRM, &sa, NULL) != 0)
         return 1;
     for (;;) {
+        fputs(">", stdout);
         errno = 0;
         char *line = readLongString(stdin);
         if (line)

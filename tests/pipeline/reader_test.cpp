@@ -7,6 +7,7 @@
 #include <malloc.h>
 #include <pty.h>
 #include <signal.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/time.h>
 #include <termios.h>
@@ -15,6 +16,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
@@ -199,10 +201,11 @@ TEST(ReadLongString, NonBlockingInputIsWaitedFor)
     fclose(in);
 }
 
-// Another program reading its terminal: without a prompt given, what a
-// signal of its own interrupts is kept, shown again by the next call and
-// edited on; Ctrl-D ends the input, the terminal as it was. The quit key
-// echoes after the line, as the terminal's echo would, before it ends it.
+// Another program reading its terminal: without a prompt given, what it
+// printed shows first, and what a signal of its own interrupts is kept,
+// shown again by the next call and edited on; Ctrl-D ends the input, the
+// terminal as it was. The quit key echoes after the line, as the terminal's
+// echo would, before it ends it. A terminal hung up is the end of input.
 TEST(ReadLongString, AtATerminalTheLineIsEdited)
 {
     ts::TempDir dir;  // where a core dump would go
@@ -217,9 +220,9 @@ TEST(ReadLongString, AtATerminalTheLineIsEdited)
     };
     ASSERT_TRUE(reading(t));
     t.send("abc\x1b[D");
-    ASSERT_TRUE(t.expect("abc\x1b[1D") && reading(t));
+    ASSERT_TRUE(t.expect(">abc\x1b[1D") && reading(t)) << ts::visible(t.transcript());
     ASSERT_EQ(kill(t.pid(), SIGALRM), 0);
-    ASSERT_TRUE(t.expect("\x1b[1CEINTR\r\nabc") && reading(t)) << ts::visible(t.transcript());
+    ASSERT_TRUE(t.expect("\x1b[1CEINTR\r\n>abc") && reading(t)) << ts::visible(t.transcript());
     t.send("d\n");
     ASSERT_TRUE(t.expect("d\r\n[abcd]\r\n") && reading(t)) << ts::visible(t.transcript());
     t.send_eof();
@@ -238,6 +241,19 @@ TEST(ReadLongString, AtATerminalTheLineIsEdited)
         rest = rest.substr(0, rest.find("qemu:"));
     EXPECT_EQ(ts::visible(rest), ts::visible("\x1b[1C^\\"));
     EXPECT_TRUE(ts::as_fresh(q.attrs()));
+
+    // A reader that is not the session's leader is sent no signal by the
+    // hang-up; its leader here ignores the one it is sent.
+    o.args = {"--ignore-signal=HUP", "/bin/sh", "-c", ts::helper("pipeline_line_reader") + "; echo $? > status"};
+    ts::Pty h("/usr/bin/env", o);
+    ASSERT_TRUE(h.wait_attrs([](const termios &a) { return !(a.c_lflag & ICANON); }));
+    int slave = open(ptsname(h.master()), O_RDWR | O_NOCTTY);
+    ASSERT_GE(slave, 0);
+    int refused = ioctl(slave, TIOCVHANGUP) == 0 ? 0 : errno;
+    close(slave);
+    if (refused)
+        GTEST_SKIP() << "this process may not hang a terminal up: " << strerror(refused);
+    EXPECT_TRUE(ts::eventually([&] { return dir.read("status") == "0\n"; })) << dir.read("status");
 }
 
 extern "C" int c_stage_count(const char *text);

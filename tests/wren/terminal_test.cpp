@@ -183,11 +183,13 @@ TEST(WrenEditor, PlainTypingAndAHundredInterrupts)
 
 // Keys typed at the editor (TERM=xterm, 80 columns) and what shows next, in
 // a directory holding the files alpha.txt, "it's", "odd *|name" and
-// "My Documents/f", .hidden, the directory alpine holding $x\y, and bin/zzcmd, which PATH leads to, beside
-// bin/zzcdata, which may not be executed, and bin/zzlink, a link to alpine. "@cols N" gives the
+// "My Documents/f", .hidden, the directory alpine (holding $x\y, "\x80x",
+// "éé" and "éê"), and bin/zzcmd, which PATH leads to, beside bin/zzcdata,
+// which may not be executed, and bin/zzlink, a link to alpine. "@cols N" gives the
 // window N columns, "@wait NAME" waits for the shell to run NAME, "@intr"
 // is the interrupt key, "@kill N" sends signal N, which ends the shell,
-// "@echoctl" turns the terminal's ECHOCTL over (while a command runs), "@stop"
+// "@echoctl" turns the terminal's ECHOCTL over (while a command runs),
+// "@swapkeys" swaps its erase and kill characters (likewise), "@stop"
 // stops the shell and continues it (see stop_and_continue). Keys
 // are typed once the shell waits for them, but after "@wait", while it runs
 // a command. After the last step the shell ends (at Ctrl-D), and the
@@ -212,6 +214,13 @@ bool flip_echoctl(ts::Pty &t)
 {
     termios a = t.attrs();
     a.c_lflag ^= ECHOCTL;
+    return tcsetattr(t.master(), TCSANOW, &a) == 0;
+}
+
+bool swap_erase_and_kill(ts::Pty &t)
+{
+    termios a = t.attrs();
+    std::swap(a.c_cc[VERASE], a.c_cc[VKILL]);
     return tcsetattr(t.master(), TCSANOW, &a) == 0;
 }
 
@@ -334,6 +343,29 @@ const EditRow kEditRows[] = {
       {"\x1b[A\n", "ahead\r\nahead\r\n" + P},
       {"sleep 1\n", ""}, {"@wait sleep", ""}, {"echo par", "echo par"}, {"", P + "echo par"},
       {"tial\n", "partial\r\n" + P}}},
+    // Typing within the line draws its rest again; at the end, Ctrl-D and
+    // Ctrl-F do nothing, and a word to the right stops there. The cursor
+    // keys' other sequences do what theirs do; an unbound one does nothing.
+    {"edits_within_the_line",
+     {{"echo ac\x1b[Db", "\x1b[1D\x1b[Jbc\x1b[1D"}, {"\x05\x04\x06!?\x7f", "\x1b[1C!?\b \b"},
+      {"\x01\x1b" "f\x1b" "f\x1b" "fX", "\x1b[9D\x1b[4C\x1b[4C\x1b[1CX"}, {"\n", "abc!X\r\n" + P},
+      {"\x12!", "search [!]: echo abc!X"}, {"\n", "abc!X\r\n" + P},
+      {"echo ab\x1bOD\x1b[1~\x1b[4~\x1b[7~\x1b[8~\x1b[5~\x1bOH", "\x1b[1D\x1b[6D\x1b[7C\x1b[7D\x1b[7C\x1b[7D"},
+      {"\x1b[1;5C\x1bOF!\n", "\x1b[4C\x1b[3C!\r\nab!\r\n" + P}}},
+    {"terminal_keys_of_its_own",
+     {{"sleep 1\n", ""}, {"@wait sleep", ""}, {"@swapkeys", ""}, {"echo abx\x15", "abx\b \b"}, {"\x7f", "\x1b[7D\x1b[J"},
+      {"sleep 1\n", ""}, {"@wait sleep", ""}, {"@swapkeys", ""}}},
+    // Names are completed only as far as they agree in whole characters:
+    // here in none, then in one and a byte of the next.
+    {"completes_whole_characters_only",
+     {{"cat alpine/\t", "cat alpine/"}, {"\u00e9\t", "\u00e9"},
+      {"\t", "\r\n\u00e9\u00e9  \u00e9\u00ea\r\n" + P + "cat alpine/\u00e9"}, {"\u00ea\t", " "},
+      {"\n", "then\r\n" + P}}},
+    {"four_byte_character_shows_at_once", {{"echo \U0001f600", "echo \U0001f600"}, {"\n", "\U0001f600\r\n" + P}}},
+    // The line's first growth (the shell's second realloc, after the C
+    // library's for its character tables) fails: that key is not taken, and
+    // the line goes on.
+    {"key_without_memory", {{"xecho hi\n", "hi\r\n" + P}}, kPrompt, false, "realloc:2"},
 };
 
 class Editing : public ::testing::TestWithParam<EditRow> {};
@@ -349,6 +381,9 @@ TEST_P(Editing, ShowsAndRuns)
     dir.write("alpine/$x\\y", "dollar\n");
     ASSERT_EQ(mkdir(dir.file("My Documents").c_str(), 0755), 0);
     dir.write("My Documents/f", "in f\n");
+    dir.write("alpine/\x80x", "no character\n");
+    dir.write("alpine/\u00e9\u00e9", "twice\n");
+    dir.write("alpine/\u00e9\u00ea", "then\n");
     ASSERT_EQ(mkdir(dir.file("bin").c_str(), 0755), 0);
     dir.write("bin/zzcmd", "#!/bin/sh\necho ran zzcmd\n", 0755);
     dir.write("bin/zzcdata", "data\n", 0666);
@@ -376,6 +411,8 @@ TEST_P(Editing, ShowsAndRuns)
             t.send_intr();
         else if (step.keys == "@echoctl")
             ASSERT_TRUE(flip_echoctl(t));
+        else if (step.keys == "@swapkeys")
+            ASSERT_TRUE(swap_erase_and_kill(t));
         else if (step.keys == "@stop")
             ASSERT_TRUE(stop_and_continue(t));
         else if (step.keys.starts_with("@kill ")) {
