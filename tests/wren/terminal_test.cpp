@@ -287,11 +287,11 @@ const EditRow kEditRows[] = {
     {"completes_escapes_in_double_quotes",
      {{"cat \"alph\\\t", "cat \"alp"}, {"Z", "h\\Z"},
       {"\x15" "cat \"alpine/\\$x\\\\\t", "y\" "}, {"\n", "dollar\r\n" + P}}},
-    // The fifth realloc, the list of names for the Tab, fails (one before it
-    // is the C library's, loading its character tables): no name is added,
-    // and the line runs as typed.
+    // The seventh realloc, the list of names for the Tab, fails (the first
+    // three are the C library's, loading its character tables): no name is
+    // added, and the line runs as typed.
     {"completes_nothing_without_memory", {{"cat al\t", "cat al"}, {"\n", "al: No such file or directory\r\n" + P}},
-     kPrompt, false, "realloc:5"},
+     kPrompt, false, "realloc:7"},
     {"wraps_long_lines",
      {{"@cols 20", ""}, {"echo 0123456789abcdefghij", "ghij"},
       {"\x01", "\x1b[1A\x1b[5D"},
@@ -362,10 +362,10 @@ const EditRow kEditRows[] = {
       {"\t", "\r\n\u00e9\u00e9  \u00e9\u00ea\r\n" + P + "cat alpine/\u00e9"}, {"\u00ea\t", " "},
       {"\n", "then\r\n" + P}}},
     {"four_byte_character_shows_at_once", {{"echo \U0001f600", "echo \U0001f600"}, {"\n", "\U0001f600\r\n" + P}}},
-    // The line's first growth (the shell's second realloc, after the C
-    // library's for its character tables) fails: that key is not taken, and
-    // the line goes on.
-    {"key_without_memory", {{"xecho hi\n", "hi\r\n" + P}}, kPrompt, false, "realloc:2"},
+    // The line's first growth (the fourth realloc, after the C library's
+    // three for its character tables) fails: that key is not taken, and the
+    // line goes on.
+    {"key_without_memory", {{"xecho hi\n", "hi\r\n" + P}}, kPrompt, false, "realloc:4"},
 };
 
 class Editing : public ::testing::TestWithParam<EditRow> {};
