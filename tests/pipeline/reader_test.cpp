@@ -194,7 +194,10 @@ TEST(ReadLongString, NonBlockingInputIsWaitedFor)
 // Another program reading its terminal: without a prompt given, what a
 // signal of its own interrupts is kept, shown again by the next call and
 // edited on; Ctrl-D ends the input, the terminal as it was. The quit key
-// echoes after the line, as the terminal's echo would, before it ends it.
+// echoes after the line, as the terminal's echo would, before it ends it;
+// SIGQUIT from another process is no key and echoes nothing; with the echo
+// turned on meanwhile by someone else, the terminal's own is all there is,
+// and the settings stay as that someone made them.
 TEST(ReadLongString, AtATerminalTheLineIsEdited)
 {
     ts::TempDir dir;  // where a core dump would go
@@ -218,23 +221,33 @@ TEST(ReadLongString, AtATerminalTheLineIsEdited)
     EXPECT_EQ(t.wait().exit_code(), 0);
     EXPECT_TRUE(ts::as_fresh(t.attrs()));
 
-    // SIGQUIT sent by another process is no key: nothing is echoed for it.
-    for (bool by_key : {true, false}) {
+    enum class Quit { key, signal, key_echoed };
+    const struct {
+        Quit how;
+        const char *shows;
+    } quits[] = {{Quit::key, "\x1b[1C^\\"}, {Quit::signal, ""}, {Quit::key_echoed, "^\\"}};
+    for (const auto &c : quits) {
         ts::Pty q(ts::helper("pipeline_line_reader"), o);
         ASSERT_TRUE(reading(q));
         q.send("ab\x1b[D");
         ASSERT_TRUE(q.expect("ab\x1b[1D") && reading(q));
-        if (by_key)
-            q.send_quit();
-        else
+        if (c.how == Quit::key_echoed) {
+            termios echoing = q.attrs();
+            echoing.c_lflag |= ECHO;
+            ASSERT_EQ(tcsetattr(q.master(), TCSANOW, &echoing), 0);
+        }
+        if (c.how == Quit::signal) {
             ASSERT_EQ(kill(q.pid(), SIGQUIT), 0);
+        } else {
+            q.send_quit();
+        }
         EXPECT_EQ(q.wait().term_signal(), SIGQUIT);
         // The emulator says on the terminal that the program dumped core.
         std::string rest = q.rest();
         if (ts::under_emulator())
             rest = rest.substr(0, rest.find("qemu:"));
-        EXPECT_EQ(ts::visible(rest), by_key ? ts::visible("\x1b[1C^\\") : "");
-        EXPECT_TRUE(ts::as_fresh(q.attrs()));
+        EXPECT_EQ(ts::visible(rest), ts::visible(c.shows));
+        EXPECT_EQ(ts::as_fresh(q.attrs()), c.how != Quit::key_echoed);
     }
 }
 

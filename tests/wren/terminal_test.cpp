@@ -320,11 +320,13 @@ const EditRow kEditRows[] = {
 
     {"put_back_when_a_hang_up_signal_ends_it", {{"echo ab", "echo ab"}, {"@kill 1", ""}}},
     // A character stays whole only when it is the shortest UTF-8 for a
-    // character there is: otherwise Backspace takes its last byte alone.
+    // character there is: otherwise Backspace takes its last byte alone, and
+    // bytes that would stand for a mark are not taken with the one before.
     {"backspace_over_each_length_of_character",
      {{"echo x\xc2\x80\x7f x\xc1\xbf\x7f\n", "\r\nx x\xc1\r\n" + P},
-      {"echo x\xe0\xa0\x80\x7f x\xe0\x9f\xbf\x7f x\xed\x9f\xbf\x7f x\xed\xa0\x80\x7f x\xed\xbf\xbf\x7f x\xee\x80\x80\x7f\n",
-       "\r\nx x\xe0\x9f x x\xed\xa0 x\xed\xbf x\r\n" + P},
+      {"echo x\xe0\xa0\x80\x7f x\xe0\x9f\xbf\x7f x\xed\x9f\xbf\x7f x\xed\xa0\x80\x7f x\xed\xbf\xbf\x7f x\xee\x80\x80\x7f"
+       " x\xe0\x8c\x80\x02\x02\x02\x04\n",
+       "\r\nx x\xe0\x9f x x\xed\xa0 x\xed\xbf x x\x8c\x80\r\n" + P},
       {"echo x\xf0\x90\x80\x80\x7f x\xf0\x8f\xbf\xbf\x7f x\xf4\x8f\xbf\xbf\x7f x\xf4\x90\x80\x80\x7f\n",
        "\r\nx x\xf0\x8f\xbf x x\xf4\x90\x80\r\n" + P}}},
     // ^I's caret in the last column, its letter on the next row; the line
