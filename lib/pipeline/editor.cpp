@@ -520,7 +520,7 @@ Pos after(const Editor *e, size_t to)
 Pos spot(const Editor *e, size_t at)
 {
     Pos p = after(e, at);
-    int w = 0;
+    int w = 0;  // at the end, nothing to fit but the cursor
     if (at < e->line.len) {
         Glyph g = glyph_at(e->line.text, e->line.len, at);
         w = g.caret ? 1 : g.width;

@@ -37,6 +37,7 @@ enum class Act {
     await,      // nothing typed: wait for the job to be as `job` says
     one_runs,   // nothing typed: check that at most one child of the job runs
     hang_up,    // the terminal goes away; this ends the row
+    signal,     // nothing typed: a signal sent to the job from elsewhere
 };
 
 // One step, and the text that must show next ("" waits for nothing; "..."
@@ -47,6 +48,7 @@ struct Step {
     std::string text;
     std::string shows;
     State job = State::launched;
+    int sig = 0;
 };
 
 Step type(std::string line, std::string shows) { return {Act::type, std::move(line), std::move(shows)}; }
@@ -58,6 +60,7 @@ Step look(std::string shows) { return {Act::look, "", std::move(shows)}; }
 Step await(State job) { return {Act::await, "", "", job}; }
 Step one_runs() { return {Act::one_runs, "", ""}; }
 Step hang_up() { return {Act::hang_up, "", ""}; }
+Step signal(int sig) { return {Act::signal, "", "", State::launched, sig}; }
 
 struct Row {
     const char *name;
@@ -206,6 +209,12 @@ TEST_P(Job, AsAPersonSeesIt)
         case Act::one_runs:
             ASSERT_TRUE(one_runs(t.pid())) << screen();
             break;
+        case Act::signal: {
+            auto jobs = ts::children_of(t.pid());
+            ASSERT_EQ(jobs.size(), 1u) << screen();
+            ASSERT_EQ(kill(jobs[0], step.sig), 0);
+            break;
+        }
         case Act::hang_up: {
             t.hang_up();
             ts::Result r = t.wait();
@@ -336,6 +345,12 @@ const Row kRows[] = {
       type("exit", kPrompt), status(0)}},
     {"wren_bash_hang_up_while_editing", "bash",
      {type("TERM=xterm wren", "Squeak? "), await(State::reading), key("echo hel", "echo hel"), hang_up()}},
+    // Stopped by a signal it cannot catch, the terminal left in the editor's
+    // settings (dash keeps them), then killed and continued in the
+    // background: it puts them back on its way out, not stopping for it.
+    {"wren_dash_stopped_while_editing_then_killed", "dash",
+     {type("TERM=xterm wren", "Squeak? "), await(State::reading), key("echo hel", "echo hel"), signal(SIGSTOP),
+      await(State::stopped), type("kill %1; kill -CONT %1", ""), await(State::ended)}},
 
     {"stack_bash_suspend_fg", "bash",
      {type("stack", "Enter Option: "), kStopped, type("fg", "stack"), type("u", "What number? "), type("7", "7"),

@@ -205,7 +205,10 @@ TEST(ReadLongString, NonBlockingInputIsWaitedFor)
 // printed shows first, and what a signal of its own interrupts is kept,
 // shown again by the next call and edited on; Ctrl-D ends the input, the
 // terminal as it was. The quit key echoes after the line, as the terminal's
-// echo would, before it ends it. A terminal hung up is the end of input.
+// echo would, before it ends it; SIGQUIT from another process is no key and
+// echoes nothing; with the echo turned on meanwhile by someone else, the
+// terminal's own is all there is, and the settings stay as that someone
+// made them. A terminal hung up is the end of input.
 TEST(ReadLongString, AtATerminalTheLineIsEdited)
 {
     ts::TempDir dir;  // where a core dump would go
@@ -229,18 +232,34 @@ TEST(ReadLongString, AtATerminalTheLineIsEdited)
     EXPECT_EQ(t.wait().exit_code(), 0);
     EXPECT_TRUE(ts::as_fresh(t.attrs()));
 
-    ts::Pty q(ts::helper("pipeline_line_reader"), o);
-    ASSERT_TRUE(reading(q));
-    q.send("ab\x1b[D");
-    ASSERT_TRUE(q.expect("ab\x1b[1D") && reading(q));
-    q.send_quit();
-    EXPECT_EQ(q.wait().term_signal(), SIGQUIT);
-    // The emulator says on the terminal that the program dumped core.
-    std::string rest = q.rest();
-    if (ts::under_emulator())
-        rest = rest.substr(0, rest.find("qemu:"));
-    EXPECT_EQ(ts::visible(rest), ts::visible("\x1b[1C^\\"));
-    EXPECT_TRUE(ts::as_fresh(q.attrs()));
+    enum class Quit { key, signal, key_echoed };
+    const struct {
+        Quit how;
+        const char *shows;
+    } quits[] = {{Quit::key, "\x1b[1C^\\"}, {Quit::signal, ""}, {Quit::key_echoed, "^\\"}};
+    for (const auto &c : quits) {
+        ts::Pty q(ts::helper("pipeline_line_reader"), o);
+        ASSERT_TRUE(reading(q));
+        q.send("ab\x1b[D");
+        ASSERT_TRUE(q.expect("ab\x1b[1D") && reading(q));
+        if (c.how == Quit::key_echoed) {
+            termios echoing = q.attrs();
+            echoing.c_lflag |= ECHO;
+            ASSERT_EQ(tcsetattr(q.master(), TCSANOW, &echoing), 0);
+        }
+        if (c.how == Quit::signal) {
+            ASSERT_EQ(kill(q.pid(), SIGQUIT), 0);
+        } else {
+            q.send_quit();
+        }
+        EXPECT_EQ(q.wait().term_signal(), SIGQUIT);
+        // The emulator says on the terminal that the program dumped core.
+        std::string rest = q.rest();
+        if (ts::under_emulator())
+            rest = rest.substr(0, rest.find("qemu:"));
+        EXPECT_EQ(ts::visible(rest), ts::visible(c.shows));
+        EXPECT_EQ(ts::as_fresh(q.attrs()), c.how != Quit::key_echoed);
+    }
 
     // A reader that is not the session's leader is sent no signal by the
     // hang-up; its leader here ignores the one it is sent.

@@ -366,6 +366,41 @@ const EditRow kEditRows[] = {
     // three for its character tables) fails: that key is not taken, and the
     // line goes on.
     {"key_without_memory", {{"xecho hi\n", "hi\r\n" + P}}, kPrompt, false, "realloc:4"},
+
+    {"put_back_when_a_hang_up_signal_ends_it", {{"echo ab", "echo ab"}, {"@kill 1", ""}}},
+    // A character stays whole only when it is the shortest UTF-8 for a
+    // character there is: otherwise Backspace takes its last byte alone, and
+    // bytes that would stand for a mark are not taken with the one before.
+    {"backspace_over_each_length_of_character",
+     {{"echo x\xc2\x80\x7f x\xc1\xbf\x7f\n", "\r\nx x\xc1\r\n" + P},
+      {"echo x\xe0\xa0\x80\x7f x\xe0\x9f\xbf\x7f x\xed\x9f\xbf\x7f x\xed\xa0\x80\x7f x\xed\xbf\xbf\x7f x\xee\x80\x80\x7f"
+       " x\xe0\x8c\x80\x02\x02\x02\x04\n",
+       "\r\nx x\xe0\x9f x x\xed\xa0 x\xed\xbf x x\x8c\x80\r\n" + P},
+      {"echo x\xf0\x90\x80\x80\x7f x\xf0\x8f\xbf\xbf\x7f x\xf4\x8f\xbf\xbf\x7f x\xf4\x90\x80\x80\x7f\n",
+       "\r\nx x\xf0\x8f\xbf x x\xf4\x90\x80\r\n" + P}}},
+    // ^I's caret in the last column, its letter on the next row; the line
+    // runs on to a third row.
+    {"control_character_at_the_margin",
+     {{"@cols 20", ""}, {"echo 123456\t0123456789abcdefghijXY", "echo 123456^I0123456789abcdefghijXY"},
+      {"\x02\x02\x02\x02", "\x1b[1D\x1b[1D\r\x1b[1A\x1b[19C"}, {"\x1b" "b\x02", "\x1b[18D\x1b[1A\x1b[18C"},
+      {"\x0c", "\x1b[H\x1b[2J" + P + "echo 123456^I0123456789abcdefghijXY\x1b[2A\x1b[16C"},
+      {"\n", "\r\n123456 0123456789abcdefghijXY\r\n" + P}}},
+    // A window one column wide, and one whose size is not known (80 columns).
+    {"one_column_and_unknown_width",
+     {{"@cols 1", "\r\x1b[J$"}, {"@cols 0", "\r\x1b[J$"}, {"echo " + std::string(74, 'x'), "xxx"},
+      {"\x01", "\r\x1b[1C"}, {"\n", std::string(74, 'x') + "\r\n$"}},
+     "$"},
+    // Sequences ending in the first and the last final byte there is, one
+    // with a DEL inside, which terminals pass over: the prompt takes two columns.
+    {"prompt_with_every_kind_of_final_byte",
+     {{"@cols 20", ""}, {"echo 0123456789abc\x01", "\r\x1b[2C"}, {"\n", "0123456789abc\r\n\x1b[@\x1b[2\x7f~$ "}},
+     "\x1b[@\x1b[2\x7f~$ "},
+    // The match's first byte in the last column but one, and after a
+    // longer label than the one shown.
+    {"search_at_the_margin",
+     {{"echo 123X\n", "123X\r\n" + P}, {"@cols 20", ""}, {"\x12X", "search [X]: echo 123X\r"},
+      {"Y", "\x1b[1A\x1b[Jno match [XY]: echo 123X\x1b[1D"}, {"\x7f", "\x1b[1A\r\x1b[Jsearch [X]: echo 123X\r"},
+      {"\x12", "\x1b[1A\x1b[Jno match [X]: echo 123X\x1b[1D"}, {"\x07", "\x1b[J" + P}}},
 };
 
 class Editing : public ::testing::TestWithParam<EditRow> {};
