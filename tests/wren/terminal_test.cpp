@@ -280,8 +280,8 @@ const EditRow kEditRows[] = {
       {"cat od\t", "cat odd\\ \\*\\|name "}, {"\n", "odd\r\n" + P},
       {"echo x | zzc\t", "zzcmd "}, {"\n", "ran zzcmd\r\n" + P},
       {"ls bin/zzl\t", "ink/"}, {"\n", "\r\n" + P},
-      {"echo al\t", "echo alp"}, {"\t", "\r\nalpha.txt  alpine/\r\n" + P + "echo alp"},
-      {"\n", "alp\r\n" + P}}},
+      {"echo al x\x1b[D\x1b[D\t", "p x\x1b[2D"},
+      {"\t", "\x1b[2C\r\nalpha.txt  alpine/\r\n" + P + "echo alp x"}, {"\n", "alp x\r\n" + P}}},
     // Inside double quotes a backslash keeps only $ ` " and itself, and only
     // once the character after it is typed.
     {"completes_escapes_in_double_quotes",
@@ -365,6 +365,10 @@ const EditRow kEditRows[] = {
     // The line's first growth (the fourth realloc, after the C library's
     // three for its character tables) fails: that key is not taken, and the
     // line goes on.
+    // Up finds no memory to keep the line being typed (the ninth realloc):
+    // the line stays as it is.
+    {"history_without_memory", {{"echo hi\n", "hi\r\n" + P}, {"\x1b[A", ""}, {"echo no\n", "echo no\r\nno\r\n" + P}},
+     kPrompt, false, "realloc:9"},
     {"key_without_memory", {{"xecho hi\n", "hi\r\n" + P}}, kPrompt, false, "realloc:4"},
 
     {"put_back_when_a_hang_up_signal_ends_it", {{"echo ab", "echo ab"}, {"@kill 1", ""}}},
