@@ -341,6 +341,7 @@ const Row kRows[] = {
       type("exit", kPrompt), status(0)}},
     {"wren_bash_suspend_while_editing", "bash",
      {type("TERM=xterm wren", "Squeak? "), await(State::reading), key("echo hel", "echo hel"),
+      suspend("^Z...Stopped..." + kPrompt), type("fg", "Squeak? echo hel"), await(State::reading),
       suspend("^Z...Stopped..." + kPrompt), type("fg", "Squeak? echo hel"), type("lo", "hello\r\nSqueak? "),
       type("exit", kPrompt), status(0)}},
     {"wren_bash_hang_up_while_editing", "bash",

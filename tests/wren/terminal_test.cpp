@@ -351,7 +351,10 @@ const EditRow kEditRows[] = {
       {"\x01\x1b" "f\x1b" "f\x1b" "fX", "\x1b[9D\x1b[4C\x1b[4C\x1b[1CX"}, {"\n", "abc!X\r\n" + P},
       {"\x12!", "search [!]: echo abc!X"}, {"\n", "abc!X\r\n" + P},
       {"echo ab\x1bOD\x1b[1~\x1b[4~\x1b[7~\x1b[8~\x1b[5~\x1bOH", "\x1b[1D\x1b[6D\x1b[7C\x1b[7D\x1b[7C\x1b[7D"},
-      {"\x1b[1;5C\x1bOF!\n", "\x1b[4C\x1b[3C!\r\nab!\r\n" + P}}},
+      {"\x1b[1;5C\x1bOF!\n", "\x1b[4C\x1b[3C!\r\nab!\r\n" + P},
+      // A null byte typed on an empty line is a key of no use, not the end
+      // of the input.
+      {"x\x7f" + std::string(1, '\0') + "echo b\n", "b\r\n" + P}}},
     {"terminal_keys_of_its_own",
      {{"sleep 1\n", ""}, {"@wait sleep", ""}, {"@swapkeys", ""}, {"echo abx\x15", "abx\b \b"}, {"\x7f", "\x1b[7D\x1b[J"},
       {"sleep 1\n", ""}, {"@wait sleep", ""}, {"@swapkeys", ""}}},
@@ -380,8 +383,8 @@ const EditRow kEditRows[] = {
       {"echo x\xe0\xa0\x80\x7f x\xe0\x9f\xbf\x7f x\xed\x9f\xbf\x7f x\xed\xa0\x80\x7f x\xed\xbf\xbf\x7f x\xee\x80\x80\x7f"
        " x\xe0\x8c\x80\x02\x02\x02\x04\n",
        "\r\nx x\xe0\x9f x x\xed\xa0 x\xed\xbf x x\x8c\x80\r\n" + P},
-      {"echo x\xf0\x90\x80\x80\x7f x\xf0\x8f\xbf\xbf\x7f x\xf4\x8f\xbf\xbf\x7f x\xf4\x90\x80\x80\x7f\n",
-       "\r\nx x\xf0\x8f\xbf x x\xf4\x90\x80\r\n" + P}}},
+      {"echo x\xf0\x90\x80\x80\x7f x\xf0\x8f\xbf\xbf\x7f x\xf3\xb0\x80\x80\x7f x\xf4\x8f\xbf\xbf\x7f x\xf4\x90\x80\x80\x7f\n",
+       "\r\nx x\xf0\x8f\xbf x x x\xf4\x90\x80\r\n" + P}}},
     // ^I's caret in the last column, its letter on the next row; the line
     // runs on to a third row.
     {"control_character_at_the_margin",
