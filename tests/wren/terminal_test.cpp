@@ -354,7 +354,11 @@ const EditRow kEditRows[] = {
       {"\x1b[1;5C\x1bOF!\n", "\x1b[4C\x1b[3C!\r\nab!\r\n" + P},
       // A null byte typed on an empty line is a key of no use, not the end
       // of the input.
-      {"x\x7f" + std::string(1, '\0') + "echo b\n", "b\r\n" + P}}},
+      {"x\x7f" + std::string(1, '\0') + "echo b\n", "b\r\n" + P},
+      // Ctrl-T swaps characters of several bytes whole; a line of one
+      // character comes back whole; a DEL inside a key's sequence is no end.
+      {"echo x\u00e9\x14\n", "\u00e9x\r\n\u00e9x\r\n" + P}, {"q\n", "q: No such file or directory\r\n" + P},
+      {"\x1b[A\n", "\x1b[Jq\r\nq: No such file or directory\r\n" + P}, {"echo a\x1b[2\x7f~\n", "echo a\r\na\r\n" + P}}},
     {"terminal_keys_of_its_own",
      {{"sleep 1\n", ""}, {"@wait sleep", ""}, {"@swapkeys", ""}, {"echo abx\x15", "abx\b \b"}, {"\x7f", "\x1b[7D\x1b[J"},
       {"sleep 1\n", ""}, {"@wait sleep", ""}, {"@swapkeys", ""}}},
