@@ -313,8 +313,8 @@ void release_signals()
 // Characters: UTF-8, and the columns each takes.
 
 // The columns a character takes, as the C library's UTF-8 tables have them
-// in whatever locale the program runs: the editor reads UTF-8 always. One
-// those tables do not know (unassigned, or no tables installed) takes one.
+// in whatever locale the program runs: the editor reads UTF-8 always. A
+// character they do not know (unassigned, or no tables installed) takes one.
 int columns(char32_t c)
 {
     static const locale_t utf8 = newlocale(LC_CTYPE_MASK, "C.UTF-8", nullptr);

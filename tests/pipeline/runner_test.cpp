@@ -305,6 +305,8 @@ TEST_F(Runner, ChildrenGetDefaultInterruptAndBrokenPipe)
 // the tests run detached) stops are discarded.
 TEST_F(Runner, SignalsWhileAStageStarts)
 {
+    if (ts::under_emulator())
+        GTEST_SKIP() << "the emulator loses a stop signal held across an exec";
     std::string path;
     while (path.size() < 100000)
         path += "/nonexistent:";
