@@ -369,13 +369,13 @@ const EditRow kEditRows[] = {
       {"\t", "\r\n\u00e9\u00e9  \u00e9\u00ea\r\n" + P + "cat alpine/\u00e9"}, {"\u00ea\t", " "},
       {"\n", "then\r\n" + P}}},
     {"four_byte_character_shows_at_once", {{"echo \U0001f600", "echo \U0001f600"}, {"\n", "\U0001f600\r\n" + P}}},
-    // The line's first growth (the fourth realloc, after the C library's
-    // three for its character tables) fails: that key is not taken, and the
-    // line goes on.
     // Up finds no memory to keep the line being typed (the ninth realloc):
     // the line stays as it is.
     {"history_without_memory", {{"echo hi\n", "hi\r\n" + P}, {"\x1b[A", ""}, {"echo no\n", "echo no\r\nno\r\n" + P}},
      kPrompt, false, "realloc:9"},
+    // The line's first growth (the fourth realloc, after the C library's
+    // three for its character tables) fails: that key is not taken, and the
+    // line goes on.
     {"key_without_memory", {{"xecho hi\n", "hi\r\n" + P}}, kPrompt, false, "realloc:4"},
 
     {"put_back_when_a_hang_up_signal_ends_it", {{"echo ab", "echo ab"}, {"@kill 1", ""}}},
@@ -425,11 +425,11 @@ TEST_P(Editing, ShowsAndRuns)
     dir.write(".hidden", "hid\n");
     ASSERT_EQ(mkdir(dir.file("alpine").c_str(), 0755), 0);
     dir.write("alpine/$x\\y", "dollar\n");
-    ASSERT_EQ(mkdir(dir.file("My Documents").c_str(), 0755), 0);
-    dir.write("My Documents/f", "in f\n");
     dir.write("alpine/\x80x", "no character\n");
     dir.write("alpine/\u00e9\u00e9", "twice\n");
     dir.write("alpine/\u00e9\u00ea", "then\n");
+    ASSERT_EQ(mkdir(dir.file("My Documents").c_str(), 0755), 0);
+    dir.write("My Documents/f", "in f\n");
     ASSERT_EQ(mkdir(dir.file("bin").c_str(), 0755), 0);
     dir.write("bin/zzcmd", "#!/bin/sh\necho ran zzcmd\n", 0755);
     dir.write("bin/zzcdata", "data\n", 0666);
