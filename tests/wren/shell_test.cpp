@@ -71,6 +71,10 @@ const Case kPiped[] = {
      "exec \"$0\" 2>&-"},
     {"ignored_child_signal_is_reset", "echo hi | cat\n", "hi\n\n", "", 0,
      "exec env --ignore-signal=CHLD \"$0\""},
+    // The script takes over the one closed descriptor's placeholder; the open
+    // ones get none, whatever errno held when they were looked at.
+    {"closed_input_leaves_no_placeholder", "", "0\n", "", 0,
+     "printf '%s\\n' 'sh -c \"ls -l /proc/$PPID/fd | grep -c /dev/null\"' > s && exec \"$0\" s <&-"},
     // Without /dev/null to hold a closed standard input's number, the script
     // gets it, and its commands get the script as their standard input.
     {"script_opened_as_descriptor_0", "", "hi\necho hi\ncat /dev/stdin\n", "", 0,
