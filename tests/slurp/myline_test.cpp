@@ -218,11 +218,12 @@ TEST(Myline, ZeroBytesInsideALine)
 {
     std::string longer = letters(200) + "\n";
     longer[10] = '\0';
-    const std::string input = std::string("ab\0cd\n", 6) + longer + "next\n";
+    const std::string input = std::string("ab\0cd\n\0x\n", 9) + longer + "next\n";
     MemStream in(input);
     LineBuffer buf;
     EXPECT_EQ(buf.read(in.get()), 2u);
     EXPECT_EQ(std::string(buf.line, 6), std::string("ab\0cd\n", 6));
+    EXPECT_EQ(buf.read(in.get()), 0u) << "a zero byte first";
     EXPECT_EQ(buf.read(in.get()), 201u);
     EXPECT_EQ(std::string(buf.line, 201), longer);
     EXPECT_EQ(buf.read(in.get()), 5u);
