@@ -247,6 +247,30 @@ TEST(TimesliceSlices, WaitingChildKilledFromOutsideIsRemoved)
     EXPECT_EQ(r.err, "");
 }
 
+// So is one killed before its first turn, by a signal that the scheduler
+// itself holds, once something continues it (as job control continues the
+// whole job): it waits for its turn with the signal state the scheduler was
+// started with, so it dies then, not at its turn.
+TEST(TimesliceSlices, ChildKilledBeforeItsFirstTurnIsRemoved)
+{
+    ts::Process p(ts::bin("timeslice"), options(probes(kForever, {{"A"}, {"X"}, {"Y", "run=20"}})));
+    ASSERT_TRUE(wait_for(p, [](const Log &l) { return l.pids.count("A") > 0; })) << p.out();
+    const pid_t a = probe_log::parse(p.out()).pids.at("A");
+    std::vector<pid_t> waiting = children_of(p.pid());
+    std::erase(waiting, a);
+    ASSERT_EQ(waiting.size(), 2u);  // X was made first: the lower number, unless the numbers wrapped
+    const pid_t x = std::min(waiting[0], waiting[1]);
+    ASSERT_EQ(kill(x, SIGTERM), 0);
+    ASSERT_EQ(kill(x, SIGCONT), 0);
+
+    ASSERT_TRUE(eventually([&] { return written_after(p.out(), "done Y", "seg A"); }))
+        << "Y must run, then A again\n" << p.out();
+    kill(a, SIGKILL);
+    ts::Result r = p.wait();
+    EXPECT_EQ(r.exit_code(), 0) << r.describe();
+    EXPECT_EQ(joined(events_of(probe_log::parse(r.out), "start")), "AY") << r.out;
+}
+
 class EndingSignal : public ::testing::TestWithParam<int> {};
 
 // A signal that would kill the scheduler, sent to it alone (a script's
@@ -295,6 +319,29 @@ TEST(TimesliceSignals, EndingSignalDoesNotWaitForAStop)
     ts::Result r = p.wait();
     EXPECT_EQ(r.term_signal(), SIGTERM) << r.describe();
     EXPECT_EQ(joined(events_of(probe_log::parse(r.out), "start")), "A") << r.out;
+}
+
+// Someone else's continue, while the stop that ends A's turn cannot yet take
+// A, cancels that stop. The scheduler sends it again until it shows: A stops
+// as soon as its hold is over, and B starts before A goes on. (B has a
+// quarter of a second to start, which even a tenth of a processor allows.)
+TEST(TimesliceSignals, StopCancelledByAContinueIsSentAgain)
+{
+    if (ts::under_emulator())
+        GTEST_SKIP() << "the emulator runs the probe's hold as a plain fork, and the stop takes A at once";
+    ts::Process p(ts::bin("timeslice"), options(probes("250", {{"A", "hold=4000", "run=20"}, {"B", "run=20"}})));
+    ASSERT_TRUE(wait_for(p, [](const Log &l) { return l.pids.count("A") > 0; })) << p.out();
+    const pid_t a = probe_log::parse(p.out()).pids.at("A");
+    ASSERT_TRUE(eventually([&] { return ts::signal_pending(a, SIGSTOP); })) << "the turn did not end";
+    ASSERT_EQ(kill(a, SIGCONT), 0);  // takes the pending stop away at once
+    ASSERT_TRUE(eventually([&] { return ts::signal_pending(a, SIGSTOP); })) << "the stop was not sent again";
+    const std::vector<pid_t> hold = children_of(a);
+    ASSERT_EQ(hold.size(), 1u);
+    ASSERT_EQ(kill(hold[0], SIGKILL), 0);
+
+    ts::Result r = p.wait();
+    EXPECT_EQ(r.exit_code(), 0) << r.describe();
+    EXPECT_TRUE(written_after(r.out, "start B", "held A")) << r.out;
 }
 
 INSTANTIATE_TEST_SUITE_P(Timeslice, EndingSignal, ::testing::Values(SIGTERM, SIGHUP, SIGINT, SIGUSR1),
