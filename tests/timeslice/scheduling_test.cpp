@@ -10,6 +10,7 @@
 #include <chrono>
 #include <fstream>
 #include <functional>
+#include <regex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -187,12 +188,21 @@ INSTANTIATE_TEST_SUITE_P(Timeslice, TurnOrder, ::testing::ValuesIn(kOrderCases),
 // never running at the same moment. (Which one shows up first is not
 // asserted: a slow start can use up the first child's whole first slice
 // before it records anything.) The quantum is written in hexadecimal: 100 ms.
+// Traced, each turn ends by its time running out, or by its child's exit,
+// which may come before the stop at the end of its time.
 TEST(TimesliceSlices, TwoBusyChildrenTakeTurnsAndNeverOverlap)
 {
-    ts::Result r = ts::run(ts::bin("timeslice"), options(probes("0x64", {{"A", "run=350"}, {"B", "run=350"}})));
+    ts::Options o = options(probes("0x64", {{"A", "run=350"}, {"B", "run=350"}}));
+    o.env = {"TIMESLICE_TRACE=1"};
+    ts::Result r = ts::run(ts::bin("timeslice"), o);
     ASSERT_TRUE(r.exited()) << r.describe();
     EXPECT_EQ(r.exit_code(), 0);
-    EXPECT_EQ(r.err, "");
+    const std::string turn_end = R"((wait\(\) was interrupted\n(pid \d+ stopped\n)"
+                                 R"(schedule_log: expired: old=\d, new = \d, remove=0, |)"
+                                 R"(pid \d+ exited\nschedule_log: exited: old=\d, new = 0, remove=\d+, )|)"
+                                 R"(pid \d+ exited\nschedule_log: exited: old=\d, new = 0, remove=\d+, )"
+                                 R"()pt->count=[012], pt: \[[0-9, ]* \]\n)";
+    EXPECT_TRUE(std::regex_match(r.err, std::regex("(" + turn_end + ")+"))) << r.err;
     Log log = probe_log::parse(r.out);
     auto order = turns(log);
     EXPECT_GE(std::count(order.begin(), order.end(), "A"), 3) << joined(order);
