@@ -289,6 +289,14 @@ const Row kRows[] = {
     {"binview_dash_started_in_bg_then_fg", "dash",
      {type("binview &", kPrompt), await(State::stopped), type("fg", "binview"), kKeyA, interrupt(kPrompt),
       status(130)}},
+    // Likewise left in binview's settings by a stop it cannot catch.
+    {"binview_dash_stopped_then_killed", "dash",
+     {kBinview, kKeyA, signal(SIGSTOP), await(State::stopped), type("kill %1; kill -CONT %1", ""),
+      await(State::ended)}},
+    // Settings changed after a suspend are someone else's: a kill leaves them.
+    {"binview_dash_killed_after_settings_changed", "dash",
+     {kBinview, kKeyA, kStopped, type("stty eof ^X", kPrompt), type("kill %1; kill -CONT %1", ""),
+      await(State::ended), type("stty -a | grep -o 'eof = ^.'", "eof = ^X"), type("stty eof ^D", kPrompt)}},
     {"binview_dash_quit", "dash", {kBinview, kKeyA, quit("Quit..." + kPrompt), status(131)}},
     {"binview_bash_hang_up", "bash", {kBinview, kKeyA, hang_up()}},
     {"binview_dash_hang_up", "dash", {kBinview, kKeyA, hang_up()}},
