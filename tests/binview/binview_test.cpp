@@ -281,6 +281,22 @@ TEST(BinviewTerminal, IgnoredInterruptStaysIgnored)
     EXPECT_EQ(t.wait().term_signal(), SIGTERM);
 }
 
+// With the output going elsewhere, the keys still come from the terminal,
+// in the program's settings: nothing is echoed there.
+TEST(BinviewTerminal, OutputElsewhere)
+{
+    ts::TempDir dir;
+    ts::Options o;
+    o.args = {"-c", "exec \"$0\" > \"$1\"", ts::bin("binview"), dir.file("out")};
+    ts::Pty t("/bin/sh", o);
+    ASSERT_TRUE(t.wait_attrs(raw));
+    t.send("i");
+    ASSERT_TRUE(ts::eventually([&] { return dir.read("out") == groups("i"); })) << dir.read("out");
+    ASSERT_EQ(kill(t.pid(), SIGTERM), 0);
+    EXPECT_EQ(t.wait().term_signal(), SIGTERM);
+    EXPECT_EQ(ts::visible(t.transcript()), "");
+}
+
 // A terminal that another program left non-blocking fails the read at once:
 // an error to report, not the end of the input that a hang-up is.
 TEST(BinviewTerminal, FailedReadIsReported)
