@@ -307,6 +307,7 @@ TEST(BinviewTerminal, FailedReadIsReported)
     ts::Result r = t.wait();
     EXPECT_EQ(r.exit_code(), 1) << r.describe();
     EXPECT_EQ(ts::visible(r.out), ts::visible(ts::crlf("stdin: Resource temporarily unavailable\n")));
+    EXPECT_FALSE(raw(t.attrs())) << "the terminal was not handed back";
 }
 
 // Without a shell to continue it the program is not stopped by the suspend
