@@ -281,6 +281,21 @@ TEST(BinviewTerminal, IgnoredInterruptStaysIgnored)
     EXPECT_EQ(t.wait().term_signal(), SIGTERM);
 }
 
+// With the hang-up ignored, a terminal whose other side has closed is the end
+// of the input: no error, and nothing left to hand back.
+TEST(BinviewTerminal, IgnoredHangUpEndsTheInput)
+{
+    if (ts::under_emulator())
+        GTEST_SKIP() << "qemu-i386 lets a signal ignored since exec interrupt a blocking read";
+    ts::Options o;
+    o.args = {"-c", "trap '' HUP; exec \"$0\"", ts::bin("binview")};
+    ts::Pty t("/bin/sh", o);
+    ASSERT_TRUE(t.wait_attrs(raw));
+    t.hang_up();
+    ts::Result r = t.wait();
+    EXPECT_EQ(r.exit_code(), 0) << r.describe();
+}
+
 // With the output going elsewhere, the keys still come from the terminal,
 // in the program's settings: nothing is echoed there.
 TEST(BinviewTerminal, OutputElsewhere)
