@@ -272,8 +272,8 @@ const Row kRows[] = {
     // dash keeps no terminal settings of its own: what it echoes while
     // binview is stopped is binview's doing.
     {"binview_dash_suspend_fg_interrupt", "dash",
-     {kBinview, kKeyA, kStopped, type("echo seen", "echo seen"), type("fg", "binview"), kKeyB, interrupt(kPrompt),
-      status(130)}},
+     {kBinview, kKeyA, kStopped, type("echo seen", "echo seen"), type("fg", "binview"), kKeyB, kStopped,
+      type("echo again", "echo again"), type("fg", "binview"), kKeyA, interrupt(kPrompt), status(130)}},
     {"binview_bash_killed_when_stopped_at_start", "bash",
      {type("binview &", kPrompt), await(State::stopped), type("kill %1", ""), await(State::ended), kTerminated}},
     {"binview_bash_killed_when_suspended", "bash",
