@@ -462,28 +462,36 @@ class Runner:
             except ProcessLookupError:
                 pass
             proc.wait()
-            self.reap_orphans()
+            self.reap_orphans(proc.pid)
         return outcome, time.monotonic() - start
 
-    def reap_orphans(self):
+    def reap_orphans(self, session):
+        """Kills what the test left: every process of its session (a fault
+        may make a program start copies of itself without end, each in a
+        process group of its own), and every orphan handed to this run."""
         me = os.getpid()
         for _ in range(50):
-            orphans = []
+            left = []
             for entry in os.listdir('/proc'):
                 if entry.isdigit():
                     try:
                         stat = Path(f'/proc/{entry}/stat').read_text()
                     except OSError:
                         continue
-                    if int(stat.rsplit(')', 1)[1].split()[1]) == me:
-                        orphans.append(int(entry))
-            if not orphans:
+                    fields = stat.rsplit(')', 1)[1].split()
+                    if int(fields[1]) == me or int(fields[3]) == session:
+                        left.append(int(entry))
+            if not left:
                 return
-            for pid in orphans:
+            for pid in left:
                 try:
                     os.kill(pid, signal.SIGKILL)
+                except ProcessLookupError:
+                    pass
+            for pid in left:
+                try:
                     os.waitpid(pid, 0)
-                except (ProcessLookupError, ChildProcessError):
+                except ChildProcessError:
                     pass
 
 
