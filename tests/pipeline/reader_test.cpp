@@ -227,8 +227,12 @@ TEST(ReadLongString, AtATerminalTheLineIsEdited)
         return ts::blocked_in(p.pid());
     };
     ASSERT_TRUE(reading(t));
-    t.send("abc\x1b[D");
-    ASSERT_TRUE(t.expect(">abc\x1b[1D") && reading(t)) << ts::visible(t.transcript());
+    t.send("a");
+    ASSERT_TRUE(t.expect(">a") && reading(t)) << ts::visible(t.transcript());
+    ASSERT_EQ(kill(t.pid(), SIGALRM), 0);
+    ASSERT_TRUE(t.expect("EINTR\r\n>a") && reading(t)) << ts::visible(t.transcript());
+    t.send("bc\x1b[D");
+    ASSERT_TRUE(t.expect("bc\x1b[1D") && reading(t)) << ts::visible(t.transcript());
     ASSERT_EQ(kill(t.pid(), SIGALRM), 0);
     ASSERT_TRUE(t.expect("\x1b[1CEINTR\r\n>abc") && reading(t)) << ts::visible(t.transcript());
     t.send("d\n");
