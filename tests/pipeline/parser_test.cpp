@@ -180,6 +180,7 @@ TEST(Crack, FileNamePatterns)
         {"ls " + d + "/[ab].txt", "{ls}{" + d + "/a.txt}{" + d + "/b.txt}"},
         {"ls " + d + "/?.log", "{ls}{" + d + "/c.log}"},
         {"ls " + d + "/*.none", "{ls}{" + d + "/*.none}"},
+        {"ls " + d + "/none/*", "{ls}{" + d + "/none/*}"},
         {"ls '" + d + "/*.log'", "{ls}{" + d + "/*.log}"},
         {"ls " + d + "/\\*.log", "{ls}{" + d + "/*.log}"},
         {"ls \"" + d + "/\"?.log", "{ls}{" + d + "/c.log}"},

@@ -183,7 +183,8 @@ TEST(ReadLongString, ReadErrorIsNotEndOfInput)
 
 // Input left non-blocking (by a program sharing it) is waited for anyway:
 // the line is written only once the reader, having found nothing to read,
-// has made its input blocking.
+// has made its input blocking. The wait leaves no error behind: the input's
+// end, in the same read, still ends the last line and then the input.
 TEST(ReadLongString, NonBlockingInputIsWaitedFor)
 {
     int p[2];
@@ -191,13 +192,17 @@ TEST(ReadLongString, NonBlockingInputIsWaitedFor)
     FILE *in = fdopen(p[0], "r");
     std::thread writer([in = p[0], out = p[1]] {
         (void)ts::eventually([in] { return (fcntl(in, F_GETFL) & O_NONBLOCK) == 0; });
-        (void)!write(out, "late\n", 5);
+        (void)!write(out, "late", 4);
         close(out);
     });
     char *line = readLongString(in);
     writer.join();
     ASSERT_NE(line, nullptr) << "errno " << errno;
     EXPECT_EQ(take(line), "late");
+    errno = 0;
+    EXPECT_EQ(readLongString(in), nullptr);
+    EXPECT_EQ(errno, 0);
+    EXPECT_TRUE(feof(in) && !ferror(in));
     fclose(in);
 }
 
@@ -222,8 +227,12 @@ TEST(ReadLongString, AtATerminalTheLineIsEdited)
         return ts::blocked_in(p.pid());
     };
     ASSERT_TRUE(reading(t));
-    t.send("abc\x1b[D");
-    ASSERT_TRUE(t.expect(">abc\x1b[1D") && reading(t)) << ts::visible(t.transcript());
+    t.send("a");
+    ASSERT_TRUE(t.expect(">a") && reading(t)) << ts::visible(t.transcript());
+    ASSERT_EQ(kill(t.pid(), SIGALRM), 0);
+    ASSERT_TRUE(t.expect("EINTR\r\n>a") && reading(t)) << ts::visible(t.transcript());
+    t.send("bc\x1b[D");
+    ASSERT_TRUE(t.expect("bc\x1b[1D") && reading(t)) << ts::visible(t.transcript());
     ASSERT_EQ(kill(t.pid(), SIGALRM), 0);
     ASSERT_TRUE(t.expect("\x1b[1CEINTR\r\n>abc") && reading(t)) << ts::visible(t.transcript());
     t.send("d\n");
