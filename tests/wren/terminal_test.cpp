@@ -390,8 +390,9 @@ const EditRow kEditRows[] = {
     {"key_without_memory", {{"xecho hi\n", "hi\r\n" + P}}, kPrompt, false, "realloc:4"},
     // The editor's writes fail from the second on: one a signal interrupted
     // is made again; a terminal that takes none shows no more of the line,
-    // which runs all the same. One that a program left non-blocking is
-    // waited for while its output is held.
+    // which runs all the same. A terminal a program left non-blocking is
+    // waited on while its output is held (Ctrl-S, typed while sleep runs), as
+    // a blocking one is: what was typed meanwhile shows once it is let go.
     {"write_interrupted", {{"echo hi\n", "echo hi\r\nhi\r\n" + P}}, kPrompt, false, "write:2:EINTR"},
     {"writes_failing", {{"echo hi\n", "ehi\r\n" + P}}, kPrompt, false, "write:2+"},
     {"output_held_when_non_blocking",
@@ -405,8 +406,10 @@ const EditRow kEditRows[] = {
     // Names are listed in the columns they show in: marks alone take none,
     // a control character the one of its "?".
     {"lists_names_by_their_columns",
-     {{"cat alpine/\u0301\t", "cat alpine/\u0301"}, {"\t", "\r\n\u0301\u0300  \u0301\u0302\r\n" + P + "cat alpine/\u0301"},
-      {"\x15" "cat alpine/x\t", "cat alpine/x"}, {"\t", "\r\nx?[7m  xy\r\n" + P + "cat alpine/x"}, {"\x15" "echo x\n", "x\r\n" + P}}},
+     {{"cat alpine/\u0301\t", "cat alpine/\u0301"},
+      {"\t", "\r\n\u0301\u0300  \u0301\u0302\r\n" + P + "cat alpine/\u0301"},
+      {"\x15" "cat alpine/x\t", "cat alpine/x"}, {"\t", "\r\nx?[7m  xy\r\n" + P + "cat alpine/x"},
+      {"\x15" "echo x\n", "x\r\n" + P}}},
 
     {"put_back_when_a_hang_up_signal_ends_it", {{"echo ab", "echo ab"}, {"@kill 1", ""}}},
     // A character stays whole only when it is the shortest UTF-8 for a
