@@ -1139,11 +1139,24 @@ void start_search(Editor *e)
 // ---------------------------------------------------------------------------
 // Completion.
 
+// The columns a name takes in a list, where each control character shows
+// as one "?" (so an escape sequence in it is no sequence there).
+int listed_width(const char *name)
+{
+    int w = 0;
+    for (size_t at = 0, len = strlen(name); at < len;) {
+        Glyph g = glyph_at(name, len, at);
+        w += g.caret ? 1 : g.width;
+        at += g.len;
+    }
+    return w;
+}
+
 void list_names(Editor *e, const pipeline_internal::Completion &c)
 {
     int widest = 0;
     for (size_t i = 0; i < c.count; ++i)
-        widest = std::max(widest, label_width(c.names[i], strlen(c.names[i])));
+        widest = std::max(widest, listed_width(c.names[i]));
     int per_row = std::max(1, e->cols / (widest + 2));
     size_t rows = (c.count + static_cast<size_t>(per_row) - 1) / static_cast<size_t>(per_row);
     move_to_end(e);
@@ -1154,7 +1167,7 @@ void list_names(Editor *e, const pipeline_internal::Completion &c)
             for (const char *s = c.names[i]; *s; ++s)
                 put(&e->out, static_cast<unsigned char>(*s) < 0x20 || *s == kBackspace ? "?" : s, 1);
             if (i + rows < c.count)
-                for (int pad = label_width(c.names[i], strlen(c.names[i])); pad < widest + 2; ++pad)
+                for (int pad = listed_width(c.names[i]); pad < widest + 2; ++pad)
                     put(&e->out, " ");
         }
         put_newline(&e->out);

@@ -237,6 +237,13 @@ TEST(ReadLongString, AtATerminalTheLineIsEdited)
     ASSERT_TRUE(t.expect("\x1b[1CEINTR\r\n>abc") && reading(t)) << ts::visible(t.transcript());
     t.send("d\n");
     ASSERT_TRUE(t.expect("d\r\n[abcd]\r\n") && reading(t)) << ts::visible(t.transcript());
+    // The history keeps the last 1000 lines: going up stops at the oldest.
+    for (int i = 1; i <= 1000; ++i) {
+        t.send(std::to_string(i) + "\n");
+        ASSERT_TRUE(t.expect("[" + std::to_string(i) + "]\r\n>")) << ts::visible(t.rest());
+    }
+    t.send(std::string(1001, '\x10') + "\n");
+    ASSERT_TRUE(t.expect("\r\n[1]\r\n>") && reading(t)) << ts::visible(t.rest());
     t.send_eof();
     EXPECT_EQ(t.wait().exit_code(), 0);
     EXPECT_TRUE(ts::as_fresh(t.attrs()));

@@ -184,13 +184,16 @@ TEST(WrenEditor, PlainTypingAndAHundredInterrupts)
 // Keys typed at the editor (TERM=xterm, 80 columns) and what shows next, in
 // a directory holding the files alpha.txt, "it's", "odd *|name" and
 // "My Documents/f", .hidden, the directory alpine (holding $x\y, "\x80x",
-// "éé" and "éê"), and bin/zzcmd, which PATH leads to, beside bin/zzcdata,
-// which may not be executed, and bin/zzlink, a link to alpine. "@cols N" gives the
-// window N columns, "@wait NAME" waits for the shell to run NAME, "@intr"
-// is the interrupt key, "@kill N" sends signal N, which ends the shell,
+// "éé", "éê", two names of marks alone, "x\x1b[7m" and xy), and bin/zzcmd,
+// which PATH leads to, beside bin/zzcdata, which may not be executed, and
+// bin/zzlink, a link to alpine. "@cols N" gives the window N columns,
+// "@wait NAME" waits for the shell to run NAME, "@intr" is the interrupt
+// key, "@kill N" sends signal N, which ends the shell,
 // "@echoctl" turns the terminal's ECHOCTL over (while a command runs),
 // "@swapkeys" swaps its erase and kill characters (likewise), "@stop"
-// stops the shell and continues it (see stop_and_continue). Keys
+// stops the shell and continues it (see stop_and_continue), "@stop quiet"
+// likewise without the terminal's echo, "@resume" waits for the shell to
+// wait on its output, held by Ctrl-S, and resumes it with Ctrl-Q. Keys
 // are typed once the shell waits for them, but after "@wait", while it runs
 // a command. After the last step the shell ends (at Ctrl-D), and the
 // terminal's settings are those of a fresh one.
@@ -227,10 +230,12 @@ bool swap_erase_and_kill(ts::Pty &t)
 // Stops the shell with a signal it cannot catch, gives the terminal its line
 // editing and echo back meanwhile, as a job-control shell would, and
 // continues it.
-bool stop_and_continue(ts::Pty &t)
+bool stop_and_continue(ts::Pty &t, bool echo)
 {
     termios a = t.attrs();
     a.c_lflag |= ICANON | ECHO;
+    if (!echo)
+        a.c_lflag &= ~ECHO;
     return kill(t.pid(), SIGSTOP) == 0 && ts::eventually([&] { return ts::state_of(t.pid()) == 'T'; }) &&
            tcsetattr(t.master(), TCSANOW, &a) == 0 && kill(t.pid(), SIGCONT) == 0;
 }
@@ -310,6 +315,7 @@ const EditRow kEditRows[] = {
     {"no_prompt", {{"echo a\n", ""}, {"\x10", "a\r\n\x1b[Jecho a"}, {"\n", "\r\na\r\n"}}, ""},
     {"line_to_the_margin",
      {{"@cols 20", ""}, {"echo 1234567", "echo 1234567"}, {"\x02", "\r\x1b[19C"}, {"\x01", "\x1b[11D"},
+      {"\n", "\x1b[11C7\r\n1234567\r\n" + P}, {"echo 1234567\x01", "\r\x1b[8C"},
       {"\x05" "8\n", "\r\n8\r\n12345678\r\n" + P}}},
     {"characters_of_several_bytes",
      {{"echo \u65e5\u672c\x1b[D", "\x1b[2D"}, {"\x7f\n", "\u672c\r\n" + P},
@@ -331,6 +337,11 @@ const EditRow kEditRows[] = {
     {"put_back_when_a_signal_ends_it", {{"echo ab", "echo ab"}, {"@kill 15", ""}}},
     {"taken_again_when_continued",
      {{"echo ab", "echo ab"}, {"@stop", "\r" + P + "echo ab"}, {"\x1b[D", "\x1b[1D"}, {"c\n", "acb\r\n" + P}}},
+    // Continued without echo, the interrupt key shows nothing, as the
+    // terminal's own echo would not; the settings stay without echo.
+    {"taken_again_without_echo",
+     {{"echo ab", "echo ab"}, {"@stop quiet", ""}, {"@intr", "\r" + P + "echo ab\r\n" + P},
+      {"stty echo\n", P}, {"echo on\n", "echo on\r\non\r\n" + P}}},
     {"put_back_when_the_last_real_time_signal_ends_it", {{"echo ab", "echo ab"}, {"@kill 64", ""}}},
     {"clears_the_screen", {{"echo x\x0c", "\x1b[H\x1b[2J" + P + "echo x"}, {"\n", "x\r\n" + P}}},
     {"pasted_lines_run_one_by_one",
@@ -377,6 +388,28 @@ const EditRow kEditRows[] = {
     // three for its character tables) fails: that key is not taken, and the
     // line goes on.
     {"key_without_memory", {{"xecho hi\n", "hi\r\n" + P}}, kPrompt, false, "realloc:4"},
+    // The editor's writes fail from the second on: one a signal interrupted
+    // is made again; a terminal that takes none shows no more of the line,
+    // which runs all the same. A terminal a program left non-blocking is
+    // waited on while its output is held (Ctrl-S, typed while sleep runs), as
+    // a blocking one is: what was typed meanwhile shows once it is let go.
+    {"write_interrupted", {{"echo hi\n", "echo hi\r\nhi\r\n" + P}}, kPrompt, false, "write:2:EINTR"},
+    {"writes_failing", {{"echo hi\n", "ehi\r\n" + P}}, kPrompt, false, "write:2+"},
+    {"output_held_when_non_blocking",
+     {{"dd iflag=nonblock count=0 status=none | sleep 1\n", ""}, {"@wait sleep", ""}, {"\x13" "echo par", ""},
+      {"@resume", "echo parecho par"}, {"tial\n", "tial\r\npartial\r\n"}},
+     ""},
+    // Lines read ahead while the terminal was out of its line mode run
+    // before the editor takes it again, down to the last, empty, one.
+    {"lines_read_ahead_run_first",
+     {{"stty -icanon\n", "\r\n" + P}, {"stty icanon\n\n", "stty icanon^J^J" + P + P}}},
+    // Names are listed in the columns they show in: marks alone take none,
+    // a control character the one of its "?".
+    {"lists_names_by_their_columns",
+     {{"cat alpine/\u0301\t", "cat alpine/\u0301"},
+      {"\t", "\r\n\u0301\u0300  \u0301\u0302\r\n" + P + "cat alpine/\u0301"},
+      {"\x15" "cat alpine/x\t", "cat alpine/x"}, {"\t", "\r\nx?[7m  xy\r\n" + P + "cat alpine/x"},
+      {"\x15" "echo x\n", "x\r\n" + P}}},
 
     {"put_back_when_a_hang_up_signal_ends_it", {{"echo ab", "echo ab"}, {"@kill 1", ""}}},
     // A character stays whole only when it is the shortest UTF-8 for a
@@ -428,6 +461,8 @@ TEST_P(Editing, ShowsAndRuns)
     dir.write("alpine/\x80x", "no character\n");
     dir.write("alpine/\u00e9\u00e9", "twice\n");
     dir.write("alpine/\u00e9\u00ea", "then\n");
+    for (const char *name : {"\u0301\u0300", "\u0301\u0302", "x\x1b[7m", "xy"})
+        dir.write(std::string("alpine/") + name, "");
     ASSERT_EQ(mkdir(dir.file("My Documents").c_str(), 0755), 0);
     dir.write("My Documents/f", "in f\n");
     ASSERT_EQ(mkdir(dir.file("bin").c_str(), 0755), 0);
@@ -444,7 +479,7 @@ TEST_P(Editing, ShowsAndRuns)
     int killed = 0;
     for (const EditStep &step : GetParam().steps) {
         SCOPED_TRACE("at " + ts::visible(step.keys));
-        bool waits = step.keys.starts_with("@wait ");
+        bool waits = step.keys.starts_with("@wait ") || step.keys == "@resume";
         if (!ahead && !waits && !step.keys.empty()) {
             ASSERT_TRUE(blocked_on(t.pid()));
         }
@@ -453,14 +488,17 @@ TEST_P(Editing, ShowsAndRuns)
             t.resize(std::stoi(step.keys.substr(6)));
         else if (step.keys.starts_with("@wait "))
             ASSERT_TRUE(ts::eventually([&] { return child_running(t.pid(), step.keys.substr(6)) != 0; }));
-        else if (step.keys == "@intr")
+        else if (step.keys == "@resume") {
+            ASSERT_TRUE(blocked_on(t.pid(), true));
+            t.send("\x11");
+        } else if (step.keys == "@intr")
             t.send_intr();
         else if (step.keys == "@echoctl")
             ASSERT_TRUE(flip_echoctl(t));
         else if (step.keys == "@swapkeys")
             ASSERT_TRUE(swap_erase_and_kill(t));
-        else if (step.keys == "@stop")
-            ASSERT_TRUE(stop_and_continue(t));
+        else if (step.keys.starts_with("@stop"))
+            ASSERT_TRUE(stop_and_continue(t, step.keys == "@stop"));
         else if (step.keys.starts_with("@kill ")) {
             killed = std::stoi(step.keys.substr(6));
             if (killed >= SIGRTMIN && ts::under_emulator())
