@@ -277,7 +277,7 @@ const EditRow kEditRows[] = {
       {"cat My\t", "cat My\\ Documents/"}, {"\t", "f "}, {"\n", "in f\r\n" + P},
       {"cat \"alph\"a\t", "a.txt "}, {"\n", "in alpha\r\n" + P},
       {"cat alph\\\t", "alph\\a.txt "}, {"\n", "in alpha\r\n" + P},
-      {"cat .h\t", "cat .hidden "}, {"\n", "hid\r\n" + P},
+      {"cat .\t", "cat .hidden "}, {"\n", "hid\r\n" + P},
       {"cat \t\t", "\r\nMy Documents/  alpine/        it's\r\nalpha.txt      bin/           odd *|name\r\n" + P + "cat "},
       {"\x15" "echo x\n", "x\r\n" + P},
       {"cat \"it\t", "cat \"it's\" "}, {"\n", "quoted\r\n" + P},
@@ -297,6 +297,10 @@ const EditRow kEditRows[] = {
     // added, and the line runs as typed.
     {"completes_nothing_without_memory", {{"cat al\t", "cat al"}, {"\n", "al: No such file or directory\r\n" + P}},
      kPrompt, false, "realloc:7"},
+    // Likewise the fifth, which holds the word to complete: nothing is
+    // offered for a word that could not be taken whole.
+    {"completes_nothing_without_memory_for_the_word",
+     {{"cat xal\t", "cat xal"}, {"\n", "xal: No such file or directory\r\n" + P}}, kPrompt, false, "realloc:5"},
     {"wraps_long_lines",
      {{"@cols 20", ""}, {"echo 0123456789abcdefghij", "ghij"},
       {"\x01", "\x1b[1A\x1b[5D"},
@@ -340,7 +344,7 @@ const EditRow kEditRows[] = {
     // Continued without echo, the interrupt key shows nothing, as the
     // terminal's own echo would not; the settings stay without echo.
     {"taken_again_without_echo",
-     {{"echo ab", "echo ab"}, {"@stop quiet", ""}, {"@intr", "\r" + P + "echo ab\r\n" + P},
+     {{"echo ab", "echo ab"}, {"@stop quiet", "\r" + P + "echo a"}, {"@intr", "b\r\n" + P},
       {"stty echo\n", P}, {"echo on\n", "echo on\r\non\r\n" + P}}},
     {"put_back_when_the_last_real_time_signal_ends_it", {{"echo ab", "echo ab"}, {"@kill 64", ""}}},
     {"clears_the_screen", {{"echo x\x0c", "\x1b[H\x1b[2J" + P + "echo x"}, {"\n", "x\r\n" + P}}},
