@@ -454,6 +454,16 @@ TEST_P(GroupStop, ChildrenThatHaveNotRunWaitOn)
         << states(probe_log::parse(p.out()));
     EXPECT_EQ(joined(events_of(probe_log::parse(p.out()), "start")), "A");
 
+    // Stopped by someone else while they wait, B and C end no turn: the
+    // scheduler takes their stops and sleeps again.
+    for (pid_t id : waiting)
+        ASSERT_EQ(kill(id, SIGSTOP), 0);
+    EXPECT_TRUE(eventually([&] {
+        return state_of(p.pid()) == 'S' && !ts::signal_pending(p.pid(), SIGCHLD) &&
+               std::all_of(waiting.begin(), waiting.end(), [](pid_t id) { return state_of(id) == 'T'; });
+    })) << states(probe_log::parse(p.out()));
+    EXPECT_EQ(joined(events_of(probe_log::parse(p.out()), "start")), "A");
+
     // The turns go on as before: B's comes once A has ended.
     ASSERT_EQ(kill(a, SIGKILL), 0);
     EXPECT_TRUE(wait_for(p, [](const Log &l) { return l.pids.count("B") > 0; })) << p.out();
