@@ -206,10 +206,11 @@ TEST(WrenEditor, PlainTypingAndAHundredInterrupts)
 // "@swapkeys" swaps its erase and kill characters (likewise), "@stop"
 // stops the shell and continues it (see stop_and_continue), "@stop quiet"
 // likewise without the terminal's echo, "@resume" waits for the shell to
-// wait on its output, held by Ctrl-S, and resumes it with Ctrl-Q. Keys
-// are typed once the shell waits for them, but after "@wait", while it runs
-// a command. After the last step the shell ends (at Ctrl-D), and the
-// terminal's settings are those of a fresh one.
+// wait on its output, held by Ctrl-S, resumes it with Ctrl-Q and looks for
+// what it shows twice (see shown_twice). Keys are typed once the shell
+// waits for them, but after "@wait", while it runs a command. After the last
+// step the shell ends (at Ctrl-D), and the terminal's settings are those of
+// a fresh one.
 struct EditStep {
     std::string keys, shows;
 };
