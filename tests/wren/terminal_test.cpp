@@ -258,6 +258,8 @@ const std::string P = kPrompt;
 const std::string kLeft6 = "\x1b[D\x1b[D\x1b[D\x1b[D\x1b[D\x1b[D";
 
 const EditRow kEditRows[] = {
+    // Shift with an arrow moves by a character, however long the number of
+    // its modifier is written; a sequence longer than any key's does nothing.
     {"moves",
      {{"echo abc\x1b[D\x1b[Dx\n", "axbc\r\n" + P},
       {"cho hi\x1b[He\x1b[F!\n", "hi!\r\n" + P},
@@ -265,6 +267,7 @@ const EditRow kEditRows[] = {
       {"echo ab\x02\x02\x06X\n", "aXb\r\n" + P},
       {"echo one two\x1b" "b\x1b" "bX\x1b" "fY\n", "XoneY two\r\n" + P},
       {"echo one two\x1b[1;5D\x1b[1;3DX\n", "Xone two\r\n" + P},
+      {"echo ab\x1b[1;2DX\x1b[1;0000000000002DY\x1b[00000000000000000003~\n", "aYXb\r\n" + P},
       {"echo a\x1b[@b\n", "ab\r\n" + P}}},
     {"deletes_cuts_and_puts_back",
      {{"echo abcdef\x7f\x08\x1b[D\x1b[D\x1b[3~\x04\n", "ab\r\n" + P},
@@ -315,14 +318,21 @@ const EditRow kEditRows[] = {
     // offered for a word that could not be taken whole.
     {"completes_nothing_without_memory_for_the_word",
      {{"cat xal\t", "cat xal"}, {"\n", "xal: No such file or directory\r\n" + P}}, kPrompt, false, "realloc:5"},
+    // Likewise the 22nd malloc, the copy of the second name: nothing is
+    // offered either, rather than the one name listed before it.
+    {"completes_nothing_when_memory_fails_midway", {{"cat al\t", "cat al"}, {"\n", "al: No such file or directory\r\n" + P}},
+     kPrompt, false, "malloc:22"},
     {"wraps_long_lines",
      {{"@cols 20", ""}, {"echo 0123456789abcdefghij", "ghij"},
       {"\x01", "\x1b[1A\x1b[5D"},
       {"@cols 40", "\r\x1b[J" + P + "echo 0123456789abcdefghij"},
       {"\x1b" "f\x06Z\x05!\n", "Z0123456789abcdefghij!\r\n" + P}}},
+    // A wide character at the margin, or one column short of it, starts the
+    // next row, and the cursor goes there to stand on it.
     {"wide_character_at_the_margin",
      {{"@cols 20", ""}, {"echo 1234567\u65e5", "\u65e5"}, {"\x01", "\x1b[1A\x1b[6C"},
-      {"\n", "1234567\u65e5\r\n" + P}}},
+      {"\n", "1234567\u65e5\r\n" + P}, {"echo 123456\u65e5", "echo 123456"}, {"\x1b[D", "\u65e5\r"},
+      {"\n", "123456\u65e5\r\n" + P}}},
     {"prompt_as_wide_as_the_window",
      {{"@cols 20", ""}, {"echo a", "echo a"}, {"@cols 8", "\x1b[1A\r\x1b[J" + P + "echo a"}, {"\n", "a\r\n" + P}}},
     {"prompt_with_escape_sequences",
@@ -355,6 +365,11 @@ const EditRow kEditRows[] = {
     {"put_back_when_a_signal_ends_it", {{"echo ab", "echo ab"}, {"@kill 15", ""}}},
     {"taken_again_when_continued",
      {{"echo ab", "echo ab"}, {"@stop", "\r" + P + "echo ab"}, {"\x1b[D", "\x1b[1D"}, {"c\n", "acb\r\n" + P}}},
+    // With no shell above it (its process group orphaned), the suspend key
+    // stops nothing, and the line goes on in the editor's mode.
+    {"suspend_key_with_no_shell_to_stop_for",
+     {{"echo ab", "echo ab"}, {"\x1a", "^Z\r" + P + "echo ab"}, {"\x02" "c", "\x1b[1D\x1b[Jcb\x1b[1D"},
+      {"\n", "acb\r\n" + P}}},
     // Continued without echo, the interrupt key shows nothing, as the
     // terminal's own echo would not; the settings stay without echo.
     {"taken_again_without_echo",
@@ -371,7 +386,9 @@ const EditRow kEditRows[] = {
      {{"sleep 1\n", ""}, {"@wait sleep", ""}, {"echo ahead\n", "echo ahead\r\n"}, {"", P + "ahead\r\n" + P},
       {"\x1b[A\n", "ahead\r\nahead\r\n" + P},
       {"sleep 1\n", ""}, {"@wait sleep", ""}, {"echo par", "echo par"}, {"", P + "echo par"},
-      {"tial\n", "partial\r\n" + P}}},
+      {"tial\n", "partial\r\n" + P},
+      {"sleep 1\n", ""}, {"@wait sleep", ""}, {"echo par", "echo par"}, {"", P + "echo par"}, {"tial\x15", ""},
+      {std::string(1, '\0') + "\x19\n", "partial\r\n" + P}}},
     // Typing within the line draws its rest again; at the end, Ctrl-D and
     // Ctrl-F do nothing, and a word to the right stops there. The cursor
     // keys' other sequences do what theirs do; an unbound one does nothing.
@@ -402,6 +419,11 @@ const EditRow kEditRows[] = {
     // the line stays as it is.
     {"history_without_memory", {{"echo hi\n", "hi\r\n" + P}, {"\x1b[A", ""}, {"echo no\n", "echo no\r\nno\r\n" + P}},
      kPrompt, false, "realloc:9"},
+    // A sigaction amid those that take the editor's signals fails (the 70th;
+    // they are about the 51st to the 96th, after the shell's own and the
+    // editor's look at each): the line is left to the terminal's own mode.
+    {"signals_not_taken_leave_the_line_to_the_terminal", {{"echo ab\x02" "c\n", "echo ab^Bc\r\nab\x02" "c\r\n" + P}},
+     kPrompt, false, "sigaction:70"},
     // The line's first growth (the fourth realloc, after the C library's
     // three for its character tables) fails: that key is not taken, and the
     // line goes on.
@@ -419,6 +441,8 @@ const EditRow kEditRows[] = {
      ""},
     // Lines read ahead while the terminal was out of its line mode run
     // before the editor takes it again, down to the last, empty, one.
+    {"input_left_non_blocking",
+     {{"dd iflag=nonblock count=0 status=none\n", "\r\n" + P}, {"echo ab\x02" "c\n", "acb\r\n" + P}}},
     {"lines_read_ahead_run_first",
      {{"stty -icanon\n", "\r\n" + P}, {"stty icanon\n\n", "stty icanon^J^J" + P + P}}},
     // Names are listed in the columns they show in: marks alone take none,
