@@ -81,14 +81,22 @@ TEST(WrenTerminal, PromptFromTheEnvironment)
     EXPECT_EQ(t.transcript().find(kPrompt), std::string::npos);
 }
 
+// Also when the key was typed while a command ran.
 TEST(WrenTerminal, EndOfInputAtThePromptPrintsANewline)
 {
-    ts::Pty t(ts::bin("wren"));
-    ASSERT_TRUE(t.expect(kPrompt));
-    t.send_eof();
-    ts::Result r = t.wait();
-    EXPECT_EQ(r.exit_code(), 0) << r.describe();
-    EXPECT_EQ(ts::visible(t.rest()), "\\r\\n");
+    for (bool ahead : {false, true}) {
+        SCOPED_TRACE(ahead ? "typed ahead" : "at the prompt");
+        ts::Pty t(ts::bin("wren"));
+        ASSERT_TRUE(t.expect(kPrompt));
+        if (ahead) {
+            t.send("sleep 1\n");
+            ASSERT_TRUE(ts::eventually([&] { return child_running(t.pid(), "sleep") != 0; }));
+        }
+        t.send_eof();
+        ts::Result r = t.wait();
+        EXPECT_EQ(r.exit_code(), 0) << r.describe();
+        EXPECT_EQ(ts::visible(t.rest()), ahead ? "sleep 1\\r\\n" + kPrompt + "\\r\\n" : "\\r\\n");
+    }
 }
 
 // Also when it comes while the prompt is still being written (output held
@@ -419,6 +427,10 @@ const EditRow kEditRows[] = {
     // the line stays as it is.
     {"history_without_memory", {{"echo hi\n", "hi\r\n" + P}, {"\x1b[A", ""}, {"echo no\n", "echo no\r\nno\r\n" + P}},
      kPrompt, false, "realloc:9"},
+    // Likewise the search's label, at the tenth: the label shows from the
+    // next key on, and the search goes on.
+    {"search_without_memory", {{"echo hi\n", "hi\r\n"}, {"\x12h", P + "\r\x1b[Jsearch [h]: echo hi"}, {"\n", "hi\r\n" + P}},
+     kPrompt, false, "realloc:10"},
     // A sigaction amid those that take the editor's signals fails (the 70th;
     // they are about the 51st to the 96th, after the shell's own and the
     // editor's look at each): the line is left to the terminal's own mode.
@@ -446,12 +458,15 @@ const EditRow kEditRows[] = {
     {"lines_read_ahead_run_first",
      {{"stty -icanon\n", "\r\n" + P}, {"stty icanon\n\n", "stty icanon^J^J" + P + P}}},
     // Names are listed in the columns they show in: marks alone take none,
-    // a control character the one of its "?".
+    // a control character the one of its "?"; as many go on a row as fit
+    // there with their gaps.
     {"lists_names_by_their_columns",
      {{"cat alpine/\u0301\t", "cat alpine/\u0301"},
       {"\t", "\r\n\u0301\u0300  \u0301\u0302\r\n" + P + "cat alpine/\u0301"},
       {"\x15" "cat alpine/x\t", "cat alpine/x"}, {"\t", "\r\nx?[7m  xy\r\n" + P + "cat alpine/x"},
-      {"\x15" "echo x\n", "x\r\n" + P}}},
+      {"\x15" "echo x\n", "x\r\n" + P}, {"@cols 22", ""}, {"cat al\t", "cat alp"},
+      {"\t", "\r\nalpha.txt  alpine/\r\n" + P + "cat alp"}, {"@cols 20", ""},
+      {"\t", "\r\nalpha.txt\r\nalpine/\r\n" + P + "cat alp"}, {"\x15" "echo y\n", "y\r\n" + P}}},
 
     {"put_back_when_a_hang_up_signal_ends_it", {{"echo ab", "echo ab"}, {"@kill 1", ""}}},
     // A character stays whole only when it is the shortest UTF-8 for a
