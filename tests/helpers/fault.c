@@ -9,12 +9,14 @@
  *     FAULT=fork:2:EAGAIN,dup2:1
  *     FAULT=open(outfile):1   the first open of the path "outfile" fails
  *     FAULT=kill(STOP):2      the second kill that sends SIGSTOP fails
+ *     FAULT=waitpid(pid):3    the third wait for one given process fails
  *
  * A call is counted when the program (or the C library on its behalf, where
  * the library goes through the public symbol) makes it; a call that names a
- * path (open) or a signal (kill, by its name without "SIG") is counted by a
- * rule that names one only when the two are the same, as the program wrote
- * it. A forked child goes on counting from where its parent was. The library
+ * path (open), a signal (kill, by its name without "SIG") or one process to
+ * wait for (waitpid, "pid" rather than "any") is counted by a rule that
+ * names one only when the two are the same, as the program wrote it. A
+ * forked child goes on counting from where its parent was. The library
  * takes itself and FAULT out of the environment at start, so the programs a
  * tested program executes run unharmed. A failed call changes nothing and returns the function's
  * failure value with errno set; only a failed close releases the descriptor
@@ -358,7 +360,7 @@ int tcsetattr(int fd, int when, const struct termios *attr)
 pid_t waitpid(pid_t pid, int *status, int options)
 {
     REAL(waitpid);
-    return failing(CALL_waitpid) ? -1 : real_waitpid(pid, status, options);
+    return failing_on(CALL_waitpid, pid > 0 ? "pid" : "any") ? -1 : real_waitpid(pid, status, options);
 }
 
 pid_t wait(int *status)

@@ -87,6 +87,8 @@ const Case kCases[] = {
      .status = 8, .fault = "setitimer:1"},
     {.name = "timer_cannot_be_stopped", .args = {kNoPreemption, "echo", "one", ":", "echo", "two"}, .out = "one\n",
      .err = "setitimer: Invalid argument\n", .status = 8, .fault = "setitimer:2"},
+    {.name = "timer_cannot_be_stopped_after_the_last_turn", .args = {kNoPreemption, "echo", "one"}, .out = "one\n",
+     .err = "setitimer: Invalid argument\n", .status = 8, .fault = "setitimer:2"},
 };
 
 class CommandLine : public ::testing::TestWithParam<Case> {};

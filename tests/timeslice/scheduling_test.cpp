@@ -135,6 +135,10 @@ const OrderCase kOrderCases[] = {
     // share of a processor as small as a sixtieth still meets.
     {.name = "refused_stop", .children = {{"A", "run=80"}, {"B", "run=20"}}, .turns = "A",
      .fault = "kill(STOP):1:EPERM", .quantum = "50", .status = 10, .err = "stop_process: process {A} failed to stop\n"},
+    // Likewise a stop sent that no wait reports: the third wait for one
+    // child, after the two of the launches.
+    {.name = "stop_unreported", .children = {{"A", "run=80"}, {"B", "run=20"}}, .turns = "A",
+     .fault = "waitpid(pid):3", .quantum = "50", .status = 10, .err = "stop_process: process {A} failed to stop\n"},
 };
 
 std::string with_pids(std::string text, const Log &log)
