@@ -464,8 +464,8 @@ const EditRow kEditRows[] = {
      {{"cat alpine/\u0301\t", "cat alpine/\u0301"},
       {"\t", "\r\n\u0301\u0300  \u0301\u0302\r\n" + P + "cat alpine/\u0301"},
       {"\x15" "cat alpine/x\t", "cat alpine/x"}, {"\t", "\r\nx?[7m  xy\r\n" + P + "cat alpine/x"},
-      {"\x15" "echo x\n", "x\r\n" + P}, {"@cols 22", ""}, {"cat al\t", "cat alp"},
-      {"\t", "\r\nalpha.txt  alpine/\r\n" + P + "cat alp"}, {"@cols 20", ""},
+      {"\x15" "echo x\n", "x\r\n" + P}, {"@cols 22", "\x1b[J" + P}, {"cat al\t", "cat alp"},
+      {"\t", "\r\nalpha.txt  alpine/\r\n" + P + "cat alp"}, {"@cols 20", "\x1b[J" + P + "cat alp"},
       {"\t", "\r\nalpha.txt\r\nalpine/\r\n" + P + "cat alp"}, {"\x15" "echo y\n", "y\r\n" + P}}},
 
     {"put_back_when_a_hang_up_signal_ends_it", {{"echo ab", "echo ab"}, {"@kill 1", ""}}},
