@@ -268,6 +268,8 @@ const std::string kLeft6 = "\x1b[D\x1b[D\x1b[D\x1b[D\x1b[D\x1b[D";
 const EditRow kEditRows[] = {
     // Shift with an arrow moves by a character, however long the number of
     // its modifier is written; a sequence longer than any key's does nothing.
+    // A word is made of letters, digits, "_" and characters beyond ASCII, and
+    // a move by words goes back over a blank at the start too.
     {"moves",
      {{"echo abc\x1b[D\x1b[Dx\n", "axbc\r\n" + P},
       {"cho hi\x1b[He\x1b[F!\n", "hi!\r\n" + P},
@@ -276,10 +278,11 @@ const EditRow kEditRows[] = {
       {"echo one two\x1b" "b\x1b" "bX\x1b" "fY\n", "XoneY two\r\n" + P},
       {"echo one two\x1b[1;5D\x1b[1;3DX\n", "Xone two\r\n" + P},
       {"echo ab\x1b[1;2DX\x1b[1;0000000000002DY\x1b[00000000000000000003~\n", "aYXb\r\n" + P},
+      {"echo one_tw\u00e9\x1b" "bX\n", "Xone_tw\u00e9\r\n" + P}, {" echo ok\x01\x06\x1b" "b\x04\n", "ok\r\n" + P},
       {"echo a\x1b[@b\n", "ab\r\n" + P}}},
     {"deletes_cuts_and_puts_back",
      {{"echo abcdef\x7f\x08\x1b[D\x1b[D\x1b[3~\x04\n", "ab\r\n" + P},
-      {"echo one tow\x14\x17\x17\x19\n", "one two\r\n" + P},
+      {"echo one tow\x14\x17\x17\x19\n", "one two\r\n" + P}, {"echo ab cd\x17\x15\x19\n", "ab cd\r\n" + P},
       {"zz echo hi\x1b[D" + kLeft6 + "\x15\n", "hi\r\n" + P},
       {"echo hi there" + kLeft6 + "\x0b\n", "hi\r\n" + P},
       {"echo one two  \x17\n", "one\r\n" + P}, {"echo ab\x7f", "\b \b"}, {"\u65e5\x7f", "\x1b[2D\x1b[J"}, {"\n", "a\r\n" + P}}},
