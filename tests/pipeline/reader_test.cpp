@@ -56,6 +56,7 @@ TEST(ReadLongString, SplitsLines)
     EXPECT_EQ(lines_of(""), Lines{});
     EXPECT_EQ(lines_of("a\nb\n"), (Lines{"a", "b"}));
     EXPECT_EQ(lines_of("a\nlast"), (Lines{"a", "last"}));
+    EXPECT_EQ(lines_of("a\nz"), (Lines{"a", "z"}));
     EXPECT_EQ(lines_of("\n\n"), (Lines{"", ""}));
     EXPECT_EQ(lines_of("tab\tand \r\n"), (Lines{"tab\tand \r"}));
 }
