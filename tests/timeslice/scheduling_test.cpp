@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: ISC
 // How the scheduler shares the processor, seen from its children: probes
-// record when they run, and the tests check order and exclusion (never
-// durations), with children that end, stop themselves, or are stopped or
-// killed from outside.
+// record when they run, and the tests check order and exclusion (durations
+// only where the timer bounds them from below), with children that end, stop
+// themselves, or are stopped or killed from outside.
 #include <gtest/gtest.h>
 
 #include <signal.h>
@@ -476,6 +476,30 @@ TEST_P(GroupStop, ChildrenThatHaveNotRunWaitOn)
     ts::Result r = p.wait();
     EXPECT_EQ(r.exit_code(), 0) << r.describe();
     EXPECT_EQ(r.err, "");
+}
+
+// A's turn runs out while job control holds the job stopped. Continued, A
+// has its turn again, whole: B starts no sooner than the timer, armed after
+// the continue, allows. (Two thirds of the quantum: a timer never runs out
+// early, and a turn ended at once lets B start within milliseconds.)
+TEST_P(GroupStop, TurnRunOutWhileStoppedStartsAfresh)
+{
+    ts::Process p(ts::bin("timeslice"), options(probes("300", {{"A"}, {"B", "run=20"}})));
+    ASSERT_TRUE(wait_for(p, [](const Log &l) { return l.pids.count("A") > 0; })) << p.out();
+    const pid_t a = probe_log::parse(p.out()).pids.at("A");
+    ASSERT_EQ(kill(-p.pid(), GetParam()), 0);
+    ASSERT_TRUE(eventually([&] { return state_of(p.pid()) == 'T' && state_of(a) == 'T'; }));
+    std::this_thread::sleep_for(400ms);
+    const auto continued = std::chrono::steady_clock::now().time_since_epoch();
+    ASSERT_EQ(kill(-p.pid(), SIGCONT), 0);
+
+    ASSERT_TRUE(wait_for(p, [](const Log &l) { return has_event(l, "done B"); })) << p.out();
+    kill(a, SIGKILL);
+    ts::Result r = p.wait();
+    const Log log = probe_log::parse(r.out);
+    auto b = std::find_if(log.segments.begin(), log.segments.end(), [](const auto &s) { return s.name == "B"; });
+    ASSERT_NE(b, log.segments.end()) << r.out;
+    EXPECT_GT(std::chrono::nanoseconds(b->start) - continued, 200ms) << r.out;
 }
 
 INSTANTIATE_TEST_SUITE_P(Timeslice, GroupStop, ::testing::Values(SIGTSTP, SIGSTOP),
