@@ -3,6 +3,7 @@
 #include "plumbing.h"
 
 #include <dirent.h>
+#include <dlfcn.h>
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
@@ -156,6 +157,8 @@ bool under_emulator()
     return false;
 #endif
 }
+
+bool sanitizer_runtime() { return dlsym(RTLD_DEFAULT, "__lsan_do_leak_check") != nullptr; }
 
 bool alive(pid_t pid)
 {

@@ -115,6 +115,11 @@ std::vector<int> open_fds(pid_t pid = 0);
 // registered for it. A few kernel behaviours differ there.
 bool under_emulator();
 
+// Whether a sanitizer's runtime (the address or the leak sanitizer) is in
+// this test program, and so in the programs built with it: its allocator
+// does not run under a memory ulimit, and it handles a fault itself.
+bool sanitizer_runtime();
+
 // Whether process `pid` exists and has not ended (a zombie has ended).
 bool alive(pid_t pid);
 

@@ -63,7 +63,8 @@ const Case kPiped[] = {
     // check would need one more at the end.)
     {"pattern_search_without_descriptors", "echo *\necho next\n", "next\n",
      "line 1: glob: Too many open files\n", 0,
-     "ulimit -n 4 && ASAN_OPTIONS=${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0 exec \"$0\" /dev/stdin"},
+     "ulimit -n 4 && ASAN_OPTIONS=${ASAN_OPTIONS:+$ASAN_OPTIONS:}detect_leaks=0 "
+     "LSAN_OPTIONS=${LSAN_OPTIONS:+$LSAN_OPTIONS:}detect_leaks=0 exec \"$0\" /dev/stdin"},
     {"unwritable_output_is_reported", "echo a > f\n", "", "stdout: No space left on device\n", 1,
      "exec \"$0\" > /dev/full"},
     {"closed_output_is_reported", "", "", "stdout: Bad file descriptor\n", 1, "exec \"$0\" >&-"},
@@ -95,14 +96,13 @@ TEST_P(Piped, Transcript)
     o.cwd = dir.path();
     o.env = {"WRENPROMPT=never shown> ", "FAULTLIB=" + ts::helper("libfault.so")};
     std::string start = c.start;
-    if (c.too_big) {
-#ifdef __SANITIZE_ADDRESS__
-        // AddressSanitizer does not run under a memory ulimit: its allocator
-        // refuses large blocks instead, and its reports go to a log file.
-        o.env.push_back("ASAN_OPTIONS=allocator_may_return_null=1:max_allocation_size_mb=2:log_path=" + dir.file("asan"));
-#else
+    if (c.too_big && ts::sanitizer_runtime()) {
+        // Its allocator refuses large blocks instead, and its reports go to
+        // a log file.
+        const std::string refuse = "allocator_may_return_null=1:max_allocation_size_mb=2:log_path=" + dir.file("san");
+        o.env.insert(o.env.end(), {"ASAN_OPTIONS=" + refuse, "LSAN_OPTIONS=" + refuse});
+    } else if (c.too_big) {
         start = "ulimit -v 8192 && " + start;
-#endif
     }
     o.args = {"-c", start, ts::bin("wren")};
     EXPECT_TRUE(ts::ended(ts::run("/bin/sh", o), c.status, c.out, c.err));
