@@ -206,10 +206,11 @@ TEST(WrenEditor, PlainTypingAndAHundredInterrupts)
 // a directory holding the files alpha.txt, "it's", "odd *|name" and
 // "My Documents/f", .hidden, the directory alpine (holding $x\y, "\x80x",
 // "éé", "éê", two names of marks alone, "x\x1b[7m" and xy), and bin/zzcmd,
-// which PATH leads to, beside bin/zzcdata, which may not be executed, and
-// bin/zzlink, a link to alpine. "@cols N" gives the window N columns,
-// "@wait NAME" waits for the shell to run NAME, "@intr" is the interrupt
-// key, "@kill N" sends signal N, which ends the shell,
+// which PATH leads to twice (it names bin twice, as a PATH may), beside
+// bin/zzcdata, which may not be executed, and bin/zzlink, a link to alpine.
+// "@cols N" gives the window N columns, "@wait NAME" waits for the shell
+// to run NAME, "@intr" is the interrupt key, "@kill N" sends signal N,
+// which ends the shell,
 // "@echoctl" turns the terminal's ECHOCTL over (while a command runs),
 // "@swapkeys" swaps its erase and kill characters (likewise), "@stop"
 // stops the shell and continues it (see stop_and_continue), "@stop quiet"
@@ -531,7 +532,8 @@ TEST_P(Editing, ShowsAndRuns)
     ASSERT_EQ(symlink("../alpine", dir.file("bin/zzlink").c_str()), 0);
     ts::Options o;
     o.cwd = dir.path();
-    o.env = {"TERM=xterm", "PATH=" + dir.file("bin") + ":/usr/bin:/bin", "WRENPROMPT=" + GetParam().prompt};
+    o.env = {"TERM=xterm", "PATH=" + dir.file("bin") + ":/usr/bin:" + dir.file("bin") + ":/bin",
+             "WRENPROMPT=" + GetParam().prompt};
     o.fault = GetParam().fault;
     ts::Pty t(ts::bin("wren"), o);
     ASSERT_TRUE(t.expect(GetParam().prompt));
