@@ -212,7 +212,8 @@ TEST(WrenEditor, PlainTypingAndAHundredInterrupts)
 // to run NAME, "@intr" is the interrupt key, "@kill N" sends signal N,
 // which ends the shell,
 // "@echoctl" turns the terminal's ECHOCTL over (while a command runs),
-// "@swapkeys" swaps its erase and kill characters (likewise), "@stop"
+// "@swapkeys" swaps its erase and kill characters (likewise), "@intrkey C"
+// makes C its interrupt key (likewise), "@stop"
 // stops the shell and continues it (see stop_and_continue), "@stop quiet"
 // likewise without the terminal's echo, "@resume" waits for the shell to
 // wait on its output, held by Ctrl-S, resumes it with Ctrl-Q and looks for
@@ -247,6 +248,13 @@ bool swap_erase_and_kill(ts::Pty &t)
 {
     termios a = t.attrs();
     std::swap(a.c_cc[VERASE], a.c_cc[VKILL]);
+    return tcsetattr(t.master(), TCSANOW, &a) == 0;
+}
+
+bool set_interrupt_key(ts::Pty &t, char key)
+{
+    termios a = t.attrs();
+    a.c_cc[VINTR] = static_cast<cc_t>(key);
     return tcsetattr(t.master(), TCSANOW, &a) == 0;
 }
 
@@ -374,6 +382,12 @@ const EditRow kEditRows[] = {
      {{"echo abc\x1b[D\x1b[D", "\x1b[1D\x1b[1D"}, {"@intr", "\x1b[2C^C\r\n" + P},
       {"sleep 1\n", ""}, {"@wait sleep", ""}, {"@echoctl", ""}, {"@intr", "\x03\r\n" + P},
       {"sleep 1\n", ""}, {"@wait sleep", ""}, {"@echoctl", ""}}},
+    // A printable interrupt key shows as itself, DEL as ^?. (The command
+    // typed while a space interrupts holds none.)
+    {"interrupt_keys_of_a_space_and_del",
+     {{"echo sleep 1 > nap\n", "\r\n" + P}, {"sh<nap\n", ""}, {"@wait sh", ""}, {"@intrkey  ", ""},
+      {"echo", "echo"}, {" ", " \r\n" + P}, {"sh<nap\n", ""}, {"@wait sh", ""}, {"@intrkey \x7f", ""},
+      {"echo", "echo"}, {"\x7f", "^?\r\n" + P}, {"sh<nap\n", ""}, {"@wait sh", ""}, {"@intrkey \x03", ""}}},
     {"put_back_when_a_signal_ends_it", {{"echo ab", "echo ab"}, {"@kill 15", ""}}},
     {"taken_again_when_continued",
      {{"echo ab", "echo ab"}, {"@stop", "\r" + P + "echo ab"}, {"\x1b[D", "\x1b[1D"}, {"c\n", "acb\r\n" + P}}},
@@ -566,6 +580,8 @@ TEST_P(Editing, ShowsAndRuns)
             ASSERT_TRUE(flip_echoctl(t));
         else if (step.keys == "@swapkeys")
             ASSERT_TRUE(swap_erase_and_kill(t));
+        else if (step.keys.starts_with("@intrkey "))
+            ASSERT_TRUE(set_interrupt_key(t, step.keys.back()));
         else if (step.keys.starts_with("@stop"))
             ASSERT_TRUE(stop_and_continue(t, step.keys == "@stop"));
         else if (step.keys.starts_with("@kill ")) {
