@@ -295,9 +295,11 @@ const EditRow kEditRows[] = {
       {"zz echo hi\x1b[D" + kLeft6 + "\x15\n", "hi\r\n" + P},
       {"echo hi there" + kLeft6 + "\x0b\n", "hi\r\n" + P},
       {"echo one two  \x17\n", "one\r\n" + P}, {"echo ab\x7f", "\b \b"}, {"\u65e5\x7f", "\x1b[2D\x1b[J"}, {"\n", "a\r\n" + P}}},
+    // A line like the one before it, the first one too, is kept once.
     {"history",
-     {{"echo one\n", "one\r\n" + P}, {"echo two\n", "two\r\n" + P}, {"echo two\n", "two\r\n" + P},
-      {"\n", "\r\n" + P},
+     {{"echo one\n", "one\r\n" + P}, {"echo one\n", "one\r\n" + P},
+      {"\x12one\x12", "no match [one]: echo one"}, {"\x07", "\x1b[J" + P},
+      {"echo two\n", "two\r\n" + P}, {"echo two\n", "two\r\n" + P}, {"\n", "\r\n" + P},
       {"\x10\x7f\x7f\x7fONE\x10\x0e\n", "two\r\n" + P},
       {"\x10\x10", "\x1b[Jecho one"}, {"\n", "one\r\n" + P},
       {"echo thr\x1b[B\x1b[A\x1b[B\n", "thr\r\n" + P}}},
