@@ -151,6 +151,51 @@ TEST(ReadLongString, InterruptOnATerminalAbandonsTheLine)
     close(master);
 }
 
+// Edited at a terminal (the one standard output goes to), the end of input
+// and a failed read are marked on the stream as stdio marks them, and the
+// stream is left free to other threads.
+TEST(ReadLongString, EditedInputIsMarkedOnTheStream)
+{
+    const char *term = getenv("TERM");
+    const std::string saved_term = term ? term : "";
+    setenv("TERM", "xterm", 1);
+    for (bool fails : {false, true}) {
+        int master, slave;
+        ASSERT_EQ(openpty(&master, &slave, nullptr, nullptr, nullptr), 0);
+        FILE *in = fdopen(slave, "r");
+        if (fails) {
+            // The same terminal, opened for writing only: reads fail.
+            int writing = open(ptsname(master), O_WRONLY | O_NOCTTY | O_CLOEXEC);
+            ASSERT_EQ(dup2(writing, slave), slave);
+            close(writing);
+        } else {
+            put(master, "\x04");
+        }
+        fflush(stdout);
+        int out = dup(1);
+        dup2(slave, 1);
+        char *line = readLongString(in);
+        dup2(out, 1);
+        close(out);
+        EXPECT_EQ(line, nullptr);
+        EXPECT_EQ(feof(in) != 0, !fails);
+        EXPECT_EQ(ferror(in) != 0, fails);
+        bool free_to_others = false;
+        std::thread([&] {
+            free_to_others = ftrylockfile(in) == 0;
+            if (free_to_others)
+                funlockfile(in);
+        }).join();
+        EXPECT_TRUE(free_to_others);
+        fclose(in);
+        close(master);
+    }
+    if (term)
+        setenv("TERM", saved_term.c_str(), 1);
+    else
+        unsetenv("TERM");
+}
+
 // A directory opens but cannot be read, and a socket's time limit for a
 // read runs out: the error is reported at once, and again on the next call,
 // never as end of input or as an interrupt, nor waited through.
