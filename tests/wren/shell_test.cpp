@@ -70,6 +70,11 @@ const Case kPiped[] = {
     {"closed_output_is_reported", "", "", "stdout: Bad file descriptor\n", 1, "exec \"$0\" >&-"},
     {"closed_error_output_gets_no_command_output", "wren-no-such-command > f\ncat f\n", "\n", "", 0,
      "exec \"$0\" 2>&-"},
+    // Several closed at once keep a number each: the input fails to be read
+    // as a closed one does, and a message meant for standard error is lost.
+    {"closed_input_and_output_are_both_held", "", "", "read: Bad file descriptor\n", 1, "exec \"$0\" <&- >&-"},
+    {"all_three_closed_are_held", "", "", "", 0,
+     "printf 'wren-no-such-command > f\\n' > s && \"$0\" s <&- >&- 2>&-; cat f"},
     {"ignored_child_signal_is_reset", "echo hi | cat\n", "hi\n\n", "", 0,
      "exec env --ignore-signal=CHLD \"$0\""},
     // The script takes over the one closed descriptor's placeholder; the open
