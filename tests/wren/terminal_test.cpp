@@ -278,11 +278,12 @@ const EditRow kEditRows[] = {
     // Shift with an arrow moves by a character, however long the number of
     // its modifier is written; a sequence longer than any key's does nothing.
     // A word is made of letters, digits, "_" and characters beyond ASCII, and
-    // a move by words goes back over a blank at the start too.
+    // a move by words goes back over a blank at the start too. A move left
+    // at the start stays there.
     {"moves",
      {{"echo abc\x1b[D\x1b[Dx\n", "axbc\r\n" + P},
       {"cho hi\x1b[He\x1b[F!\n", "hi!\r\n" + P},
-      {"cho b\x01" "e\x05" "c\n", "bc\r\n" + P},
+      {"cho b\x01\x02" "e\x05" "c\n", "bc\r\n" + P},
       {"echo ab\x02\x02\x06X\n", "aXb\r\n" + P},
       {"echo one two\x1b" "b\x1b" "bX\x1b" "fY\n", "XoneY two\r\n" + P},
       {"echo one two\x1b[1;5D\x1b[1;3DX\n", "Xone two\r\n" + P},
