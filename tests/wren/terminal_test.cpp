@@ -279,7 +279,7 @@ const EditRow kEditRows[] = {
     // its modifier is written; a sequence longer than any key's does nothing.
     // A word is made of letters, digits, "_" and characters beyond ASCII, and
     // a move by words goes back over a blank at the start too. A move left
-    // at the start stays there.
+    // at the start stays there; a byte that is no character takes a column.
     {"moves",
      {{"echo abc\x1b[D\x1b[Dx\n", "axbc\r\n" + P},
       {"cho hi\x1b[He\x1b[F!\n", "hi!\r\n" + P},
@@ -289,7 +289,7 @@ const EditRow kEditRows[] = {
       {"echo one two\x1b[1;5D\x1b[1;3DX\n", "Xone two\r\n" + P},
       {"echo ab\x1b[1;2DX\x1b[1;0000000000002DY\x1b[00000000000000000003~\n", "aYXb\r\n" + P},
       {"echo one_tw\u00e9\x1b" "bX\n", "Xone_tw\u00e9\r\n" + P}, {" echo ok\x01\x06\x1b" "b\x04\n", "ok\r\n" + P},
-      {"echo a\x1b[@b\n", "ab\r\n" + P}}},
+      {"echo a\x1b[@b\n", "ab\r\n" + P}, {"echo a\x80\x1b[D", "a\x80\x1b[1D"}, {"\n", "a\x80\r\n" + P}}},
     {"deletes_cuts_and_puts_back",
      {{"echo abcdef\x7f\x08\x1b[D\x1b[D\x1b[3~\x04\n", "ab\r\n" + P},
       {"echo one tow\x14\x17\x17\x19\n", "one two\r\n" + P}, {"echo ab cd\x17\x15\x19\n", "ab cd\r\n" + P},
@@ -455,7 +455,11 @@ const EditRow kEditRows[] = {
     // A sigaction amid those that take the editor's signals fails (the 70th;
     // they are about the 51st to the 96th, after the shell's own and the
     // editor's look at each): the line is left to the terminal's own mode.
+    // The signals taken before it are given back: the shell's own handler
+    // answers the interrupt.
     {"signals_not_taken_leave_the_line_to_the_terminal", {{"echo ab\x02" "c\n", "echo ab^Bc\r\nab\x02" "c\r\n" + P}},
+     kPrompt, false, "sigaction:70"},
+    {"signals_not_taken_leave_the_interrupt_to_the_shell", {{"echo ab", "echo ab"}, {"@intr", "^C\r\n" + P}},
      kPrompt, false, "sigaction:70"},
     // The line's first growth (the fourth realloc, after the C library's
     // three for its character tables) fails: that key is not taken, and the
