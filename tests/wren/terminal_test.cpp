@@ -210,10 +210,9 @@ TEST(WrenEditor, PlainTypingAndAHundredInterrupts)
 // bin/zzcdata, which may not be executed, and bin/zzlink, a link to alpine.
 // "@cols N" gives the window N columns, "@wait NAME" waits for the shell
 // to run NAME, "@intr" is the interrupt key, "@kill N" sends signal N,
-// which ends the shell,
-// "@echoctl" turns the terminal's ECHOCTL over (while a command runs),
-// "@swapkeys" swaps its erase and kill characters (likewise), "@intrkey C"
-// makes C its interrupt key (likewise), "@stop"
+// which ends the shell, "@echoctl" turns the terminal's ECHOCTL over (while
+// a command runs), "@swapkeys" swaps its erase and kill characters
+// (likewise), "@intrkey C" makes C its interrupt key (likewise), "@stop"
 // stops the shell and continues it (see stop_and_continue), "@stop quiet"
 // likewise without the terminal's echo, "@resume" waits for the shell to
 // wait on its output, held by Ctrl-S, resumes it with Ctrl-Q and looks for
